@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian machine if needed, then builds and runs the tests of
+# each preset given (default: dev). Presets: dev, asan, tsan, release.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup-debian.sh
+[ $# -gt 0 ] || set -- dev
+for preset in "$@"; do
+  echo "=== $preset ==="
+  cmake --workflow --preset "$preset"
+done
