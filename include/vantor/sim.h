@@ -1,0 +1,265 @@
+// vantor_sim: a simulated machine with virtual Vantor tokens.
+//
+// Link `vantor_sim` to run the Vantor token library against virtual tokens
+// instead of real hardware: create a Machine, Install() it before the first
+// library call, plug tokens in and out, inject faults, and read what crossed
+// the platform boundary (the wire log) and what the tokens did.
+//
+//   vantor::sim::Machine machine;            // Windows XP, nothing attached
+//   machine.Install();                       // the library now sees it
+//   auto token = machine.Plug({});           // one token in HID mode, v2.3.0
+//   ... call VXListDevices / VXOpenDevice / VXControl ...
+//   machine.Replug(token);                   // a pending mode change applies
+//
+// Threads: every member may be called from any thread. Plug, Unplug and
+// Replug deliver the device-change broadcasts to the windows registered for
+// them before they return (as a sent message is delivered on Windows), and
+// never wait longer than a few seconds for a window whose thread does not
+// pump messages.
+//
+// Lifetime: a Machine must outlive every library call made while it is
+// installed. Close what you opened before destroying it; the destructor
+// ends the threads created through it (their message loops receive
+// WM_QUIT), then uninstalls it if it is still current.
+//
+// What a virtual token does:
+// - Control request 2: answers its ATR (TokenConfig::atr, the bytes given
+//   to SetAtr, or DefaultAtr(version, deviceId)).
+// - Control request 7 with the single data byte 00 or AA: the mode change
+//   to USB mode (00) or HID mode (AA). It is kept as the pending mode and
+//   takes effect at the next Replug; the answer is empty. Any other data
+//   changes nothing (empty answer).
+// - Control requests 4 and 5: answer the two bytes 90 00. Control request
+//   6: answers its data echoed back. Any other control request: an empty
+//   answer.
+// - Every APDU: 6D 00 (instruction not supported).
+// Each request replaces the answer waiting to be fetched; a fetch (HID
+// report 1, driver read) takes it, so a second fetch finds nothing (HID:
+// length 0; driver: 0 bytes). The single-call driver exchange answers at
+// once.
+//
+// What the machine checks as Windows and the token would:
+// - HID: HidD_SetFeature needs one of the token's reports with exactly its
+//   size (ids 20..1 of sizes 8, 16, ... 240, 258, and 0x80 of 258), and
+//   HidD_GetFeature report 1 with 258 bytes; anything else is refused with
+//   ERROR_INVALID_PARAMETER and reaches no token. A report whose length
+//   byte does not fit the report is refused with ERROR_GEN_FAILURE.
+// - Driver: the I/O control codes 0x220028 (single call), 0x22000C
+//   (write), 0x220010 (read, whose header must name the kind of request it
+//   fetches) and 0x220024 (ATR); a malformed header or an input size that
+//   does not match its wLength gives ERROR_INVALID_PARAMETER. The driver
+//   codes on a HID handle, and the HID calls on a driver handle, give
+//   ERROR_INVALID_FUNCTION.
+// - A token that stops answering accepts HID reports but every HID read
+//   fails with ERROR_SEM_TIMEOUT (121); its driver calls fail with
+//   ERROR_GEN_FAILURE (31). Injected driver read failures give
+//   ERROR_GEN_FAILURE too.
+// - After Unplug, handles opened before stay open (close them) but every
+//   call on them fails with ERROR_DEVICE_NOT_CONNECTED, also after a
+//   re-plug.
+// - Enumeration lists devices in plug order (a re-plugged token comes
+//   last). Windows NT 4 lists no device interfaces and has no "hid.dll";
+//   there the driver's tokens are reached by their DOS device names.
+//
+// Ids of unknown tokens are ignored by every member (Token returns a
+// default state).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantor::sim {
+
+// The operating system as the library sees it.
+enum class OsVersion {
+  WindowsNt4,   // NT family 4.0: tokens only through the driver, by DOS names
+  Windows98,    // Windows 98/Me family (4.10): no monitor thread
+  Windows2000,  // NT 5.0
+  WindowsXp,    // NT 5.1 and later (the default)
+};
+
+// How a virtual token is attached.
+enum class TokenMode {
+  Hid,  // HID mode: a HID device answering feature reports
+  Usb,  // USB mode: reached through the vendor driver's interface class
+};
+
+// Identifies a virtual token of one Machine. Stays valid while unplugged.
+using TokenId = int;
+
+// What a virtual token is when it is plugged in.
+struct TokenConfig {
+  TokenMode mode = TokenMode::Hid;
+  // Version word of the default ATR (historical bytes 1 and 2).
+  std::uint16_t version = 0x0230;
+  // Device id placed in historical bytes 7..14 of the default ATR.
+  std::array<std::uint8_t, 8> deviceId{1, 2, 3, 4, 5, 6, 7, 8};
+  // When set, the token answers with exactly these ATR bytes instead of the
+  // default ATR (any bytes at all, malformed ones included).
+  std::optional<std::vector<std::uint8_t>> atr;
+  // First hardware id reported in HID mode.
+  std::string hardwareId = "HID\\VID_0471&PID_485E&REV_0100";
+  // When set, the device path in both modes instead of the generated one
+  // ("\\?\hid#vid_0471&pid_485e#..." in HID mode,
+  // "\\?\usb#vid_0471&pid_485d#..." in USB mode).
+  std::optional<std::string> path;
+  // DOS device name in USB mode (listed by QueryDosDeviceA; "\\.\" and the
+  // name open the token). Empty: "Kelvra2-<token id>".
+  std::string dosName;
+};
+
+// The default ATR that a token with this version and device id reports:
+// 3B DF 00 00 00 (TA1, TC1, TD1) then 15 historical bytes
+// 56 <version hi> <version lo> 00 00 00 00 <device id 8 bytes>.
+std::vector<std::uint8_t> DefaultAtr(std::uint16_t version,
+                                     const std::array<std::uint8_t, 8>& id);
+
+// Faults injected into one token. Counters count down as they are used.
+struct TokenFaults {
+  int hidReadTimeouts = 0;        // next HID answer reads fail with error 121
+  int driverReadFailures = 0;     // next driver reads (0x220010) fail
+  bool refuseSingleCall = false;  // the driver refuses code 0x220028
+  bool atrCodeFails = false;      // the driver refuses code 0x220024
+  int openFailures = 0;           // next opens of the token fail
+  bool stopsAnswering = false;    // HID reads time out (121) and driver
+                                  // calls fail, for as long as it is set
+};
+
+// Faults injected into the machine.
+struct MachineFaults {
+  bool hidLibraryMissing = false;  // LoadLibraryA("hid.dll") fails
+  // A function that GetProcAddress will not bind (for example
+  // "HidD_GetFeature" or "SetupDiEnumDeviceInterfaces"); empty for none.
+  std::string unboundFunction;
+  int allocationFailuresAfter = -1;  // LocalAlloc fails after this many more
+                                     // successful allocations (-1: never)
+  bool classDevsFails = false;       // SetupDiGetClassDevsA fails
+  int enumerationFailsAt = -1;  // SetupDiEnumDeviceInterfaces fails at this
+                                // index with a generic error (-1: never)
+  bool dosDeviceQueryFails = false;  // QueryDosDeviceA fails
+};
+
+// One request as it crossed the platform boundary.
+struct WireRecord {
+  enum class Kind {
+    HidSetFeature,    // `data` is the report as sent (id in byte 0)
+    HidGetFeature,    // `data` is the report as returned
+    DeviceIoControl,  // `data` is the input buffer, `output` what came back
+  };
+  Kind kind = Kind::HidSetFeature;
+  TokenId token = -1;          // the token addressed (-1: none found)
+  std::uint32_t code = 0;      // I/O control code (DeviceIoControl only)
+  std::uint8_t reportId = 0;   // report id (HID only)
+  std::uint32_t size = 0;      // report size or input size as given
+  std::uint32_t capacity = 0;  // output capacity (DeviceIoControl only)
+  std::vector<std::uint8_t> data;
+  std::vector<std::uint8_t> output;
+  bool ok = false;          // the call's result
+  std::uint32_t error = 0;  // the last error it set when it failed
+};
+
+// A virtual token's state, for inspection.
+struct TokenState {
+  TokenMode mode = TokenMode::Hid;
+  std::optional<TokenMode> pendingMode;  // applied at the next re-plug
+  bool plugged = false;
+  std::string path;  // device path while plugged
+  std::vector<std::uint8_t> atr;
+  int openHandles = 0;
+  int controlRequests = 0;  // control requests answered
+  int apdus = 0;            // APDUs answered
+};
+
+// Counters of the machine, for leak and cost checks.
+struct MachineCounters {
+  int openFileHandles = 0;  // device handles open now
+  int opens = 0;            // successful CreateFileA calls so far
+  int closes = 0;           // successful CloseHandle calls on device handles
+  int allocations = 0;      // successful LocalAlloc calls so far
+  int liveAllocations = 0;  // LocalAlloc blocks not yet freed
+  int threadsRunning = 0;   // threads created through the machine, running
+  int windows = 0;          // windows that exist now
+  int notifications = 0;    // device notifications registered now
+  int transportCalls = 0;   // HidD_SetFeature, HidD_GetFeature and
+                            // DeviceIoControl calls so far
+  int loadedLibraries = 0;  // LoadLibraryA references not yet freed
+  int deviceSets = 0;       // SetupDiGetClassDevsA sets not yet destroyed
+};
+
+// A window that exists on the machine, for inspection.
+struct WindowInfo {
+  std::string className;
+  std::string title;
+  bool visible = false;
+};
+
+class Machine {
+ public:
+  explicit Machine(OsVersion version = OsVersion::WindowsXp);
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // Makes this machine the system the library talks to; Uninstall restores
+  // the native system.
+  void Install();
+  void Uninstall();
+
+  OsVersion Version() const;
+
+  // Attaches a new virtual token and returns its id.
+  TokenId Plug(const TokenConfig& config = {});
+  // Attaches a foreign HID device with the given first hardware id.
+  void PlugForeignHid(const std::string& hardwareId);
+  // Detaches a token: its path disappears, its open handles fail from now
+  // on, and windows registered for the driver's class receive
+  // DBT_DEVICEREMOVECOMPLETE when it was in USB mode.
+  void Unplug(TokenId token);
+  // Attaches an unplugged token again (applying its pending mode), or
+  // unplugs and re-attaches a plugged one.
+  void Replug(TokenId token);
+
+  TokenState Token(TokenId token) const;
+  std::vector<TokenId> Tokens() const;
+
+  // Replaces the ATR a token answers with from now on.
+  void SetAtr(TokenId token, const std::vector<std::uint8_t>& atr);
+  // Changes a token's device path in both modes, at once when it is
+  // plugged in (handles already open stay valid).
+  void SetPath(TokenId token, const std::string& path);
+
+  // Faults to inject. Set replaces the whole set; counters in it count down
+  // as the machine uses them, and Get shows what is left.
+  void SetFaults(TokenId token, const TokenFaults& faults);
+  TokenFaults GetFaults(TokenId token) const;
+  void SetFaults(const MachineFaults& faults);
+  MachineFaults GetFaults() const;
+
+  // The wire log. Logging is on by default; with it off an exchange
+  // allocates no memory inside the machine, so benchmarks can count the
+  // library's own allocations.
+  std::vector<WireRecord> Wire() const;
+  void ClearWire();
+  void SetWireLog(bool enabled);
+
+  // What the tokens did, one line each in plain words ("token 1: mode
+  // change to USB mode, takes effect at re-plug"), oldest first. Exchanges
+  // write no events while the wire log is off.
+  std::vector<std::string> Events() const;
+  void ClearEvents();
+
+  MachineCounters Counters() const;
+  std::vector<WindowInfo> Windows() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vantor::sim

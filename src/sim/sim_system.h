@@ -1,0 +1,188 @@
+// The simulated machine behind the platform seam: devices, handles, the
+// device setup sets, modules and memory, on top of the portable threads and
+// windows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "os/portable/portable_system.h"
+#include "sim/token.h"
+#include "vantor/sim.h"
+
+namespace vantor::sim::detail {
+
+// The HID interface class and the vendor driver's interface class.
+extern const GUID kHidClassGuid;
+extern const GUID kDriverClassGuid;
+
+class SimSystem final : public os::PortableSystem {
+ public:
+  explicit SimSystem(OsVersion version);
+  ~SimSystem() override;
+
+  // --- os::System -------------------------------------------------------
+  HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator,
+                                HWND parent, DWORD flags) override;
+  BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index,
+                             PSP_DEVINFO_DATA info) override;
+  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA info,
+                                         DWORD property, PDWORD regType,
+                                         PBYTE buffer, DWORD bufferSize,
+                                         PDWORD requiredSize) override;
+  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
+  HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode,
+                     LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                     DWORD flags, HANDLE templateFile) override;
+  BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
+                       LPVOID out, DWORD outSize, LPDWORD returned,
+                       LPOVERLAPPED overlapped) override;
+  DWORD QueryDosDeviceA(LPCSTR deviceName, LPSTR targetPath,
+                        DWORD max) override;
+  BOOL GetVersionExA(LPOSVERSIONINFOA info) override;
+  HMODULE LoadLibraryA(LPCSTR name) override;
+  HMODULE GetModuleHandleA(LPCSTR name) override;
+  FARPROC GetProcAddress(HMODULE module, LPCSTR name) override;
+  BOOL FreeLibrary(HMODULE module) override;
+  HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) override;
+  HLOCAL LocalFree(HLOCAL mem) override;
+
+  // --- Functions bound by name ------------------------------------------
+  void HidGetHidGuid(LPGUID guid);
+  BOOLEAN HidGetFeature(HANDLE device, PVOID buffer, ULONG length);
+  BOOLEAN HidSetFeature(HANDLE device, PVOID buffer, ULONG length);
+  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info,
+                                   const GUID* classGuid, DWORD index,
+                                   PSP_DEVICE_INTERFACE_DATA data);
+  BOOL SetupDiGetDeviceInterfaceDetailA(
+      HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
+      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
+      PDWORD requiredSize, PSP_DEVINFO_DATA info);
+
+  // --- The machine's own interface (Machine forwards here) ---------------
+  OsVersion Version() const { return version_; }
+  TokenId Plug(const TokenConfig& config);
+  void PlugForeignHid(const std::string& hardwareId);
+  void Unplug(TokenId token);
+  void Replug(TokenId token);
+  TokenState Token(TokenId token) const;
+  std::vector<TokenId> Tokens() const;
+  void SetAtr(TokenId token, const std::vector<std::uint8_t>& atr);
+  void SetPath(TokenId token, const std::string& path);
+  void SetFaults(TokenId token, const TokenFaults& faults);
+  TokenFaults GetFaults(TokenId token) const;
+  void SetFaults(const MachineFaults& faults);
+  MachineFaults GetFaults() const;
+  std::vector<WireRecord> Wire() const;
+  void ClearWire();
+  void SetWireLog(bool enabled);
+  std::vector<std::string> Events() const;
+  void ClearEvents();
+  MachineCounters Counters() const;
+
+  // The system the trampolines forward to (null when none is installed).
+  static SimSystem* Installed();
+  static void SetInstalled(SimSystem* system);
+  // Makes `system` uninstalled if it is the installed one; returns whether
+  // it was.
+  static bool ClearInstalled(SimSystem* system);
+
+ protected:
+  BOOL CloseOtherHandle(HANDLE handle) override;
+
+ private:
+  // A device present on the machine: a virtual token or a foreign HID
+  // device.
+  struct Device {
+    std::unique_ptr<VirtualToken> token;  // null for a foreign device
+    std::string foreignHardwareId;
+    int foreignNumber = 0;
+    bool plugged = false;
+    std::uint64_t attachment = 0;  // rises at every plug-in
+    std::optional<std::string> customPath;
+    std::string dosName;
+    Answer answer;  // the answer waiting to be fetched
+  };
+  struct OpenFile {
+    Device* device = nullptr;
+    std::uint64_t attachment = 0;
+    DWORD access = 0;
+    DWORD share = 0;
+  };
+  struct SetEntry {
+    Device* device = nullptr;
+    std::string path;
+    std::string hardwareIds;  // REG_MULTI_SZ, double-zero ended
+    GUID setupClass{};
+    DWORD devInst = 0;
+  };
+  struct DeviceSet {
+    GUID classGuid{};
+    std::vector<SetEntry> entries;
+  };
+  enum class Module { Process, Kernel32, SetupApi, User32, Hid };
+  // The outcome of looking up a handle for a transport call.
+  struct Target {
+    Device* device = nullptr;
+    DWORD error = 0;
+  };
+
+  Device* TokenDeviceLocked(TokenId token) const;
+  bool IsHidLocked(const Device& device) const;
+  const GUID& InterfaceClassLocked(const Device& device) const;
+  std::string InterfacePathLocked(const Device& device) const;
+  std::string HardwareIdsLocked(const Device& device) const;
+  std::string StatePathLocked(const Device& device) const;
+  Device* FindPathLocked(const char* path) const;
+  void AttachLocked(Device& device);
+  void DetachLocked(Device& device);
+  Target ResolveLocked(HANDLE handle);
+  DeviceSet* FindSetLocked(HDEVINFO set);
+  const SetEntry* SetEntryLocked(HDEVINFO set, ULONG_PTR reserved,
+                                 DWORD& error);
+  std::optional<Module> ModuleOf(HMODULE module) const;
+  int& LoadCountLocked(Module module);
+  void EventLocked(std::string line);
+  void TokenEventLocked(const VirtualToken& token, const char* text);
+  void LogLocked(WireRecord::Kind kind, const Device* device,
+                 std::uint32_t code, const void* data, std::uint32_t size,
+                 std::uint32_t capacity, const void* output,
+                 std::uint32_t outputSize, bool ok, DWORD error);
+  void ControlLocked(Device& device, std::uint16_t code,
+                     const std::uint8_t* data, std::size_t length);
+  DWORD DriverLocked(Device& device, DWORD code, const std::uint8_t* in,
+                     DWORD inSize, std::uint8_t* out, DWORD outSize,
+                     DWORD& returned);
+  void Broadcast(const GUID& classGuid, WPARAM event, const std::string& path);
+
+  const OsVersion version_;
+
+  std::vector<std::unique_ptr<Device>> devices_;  // in creation order
+  std::vector<Device*> tokens_;                   // by token id - 1
+  std::vector<Device*> plugged_;                  // in plug order
+  std::uint64_t next_attachment_ = 0;
+  int foreign_count_ = 0;
+
+  std::map<std::uintptr_t, OpenFile> files_;
+  std::map<std::uintptr_t, DeviceSet> sets_;
+  std::map<void*, std::size_t> blocks_;  // LocalAlloc blocks
+
+  int loads_process_ = 0;
+  int loads_kernel32_ = 0;
+  int loads_setupapi_ = 0;
+  int loads_user32_ = 0;
+  int loads_hid_ = 0;
+
+  MachineFaults faults_;
+  bool wire_enabled_ = true;
+  std::vector<WireRecord> wire_;
+  std::vector<std::string> events_;
+  MachineCounters counters_;
+};
+
+}  // namespace vantor::sim::detail
