@@ -1,0 +1,134 @@
+// The HID side of the exchanges: requests and answers in feature reports.
+#include <chrono>
+#include <cstring>
+
+#include "device/device.h"
+#include "device/internal.h"
+
+namespace vantor::device {
+namespace {
+
+constexpr std::uint8_t kControlReportId = 0x80;
+constexpr std::uint8_t kAnswerReportId = 1;
+constexpr std::uint32_t kLargeReportSize = 258;
+// The length byte of a control report counts the request code too.
+constexpr std::uint32_t kMaxControlReportData = 254;
+
+// "hid.dll" and its functions, bound once for the current system and kept.
+struct HidBinding {
+  std::uint64_t generation;
+  HMODULE module;
+  detail::HidFunctions functions;
+  bool bound;
+};
+HidBinding g_hid{};
+
+}  // namespace
+
+namespace detail {
+
+const HidFunctions* BoundHidFunctions() {
+  return g_hid.bound && g_hid.generation == os::SystemGeneration()
+             ? &g_hid.functions
+             : nullptr;
+}
+
+const HidFunctions* BindHidFunctions() {
+  if (const HidFunctions* bound = BoundHidFunctions()) return bound;
+  os::System& sys = os::Sys();
+  // A module of a former system is not this system's to release.
+  g_hid = HidBinding{};
+  HMODULE module = sys.LoadLibraryA("hid.dll");
+  if (module == nullptr) return nullptr;
+  const HidFunctions functions{
+      BindAs<os::PFN_HidD_GetHidGuid>(
+          sys.GetProcAddress(module, "HidD_GetHidGuid")),
+      BindAs<os::PFN_HidD_GetFeature>(
+          sys.GetProcAddress(module, "HidD_GetFeature")),
+      BindAs<os::PFN_HidD_SetFeature>(
+          sys.GetProcAddress(module, "HidD_SetFeature")),
+  };
+  if (functions.getHidGuid == nullptr || functions.getFeature == nullptr ||
+      functions.setFeature == nullptr) {
+    // Loaded again at the next attempt; do not pile up references.
+    sys.FreeLibrary(module);
+    return nullptr;
+  }
+  g_hid = HidBinding{os::SystemGeneration(), module, functions, true};
+  return &g_hid.functions;
+}
+
+}  // namespace detail
+
+ReportShape ApduReportShape(std::uint32_t length) {
+  if (length > 255) return {0, 0};
+  // Up to 62 bytes: reports of 8..64 bytes in steps of 8.
+  if (length + 2 <= 64) {
+    return {static_cast<std::uint8_t>(20 - (length + 1) / 8),
+            8 * ((length + 9) / 8)};
+  }
+  // 255 bytes: the step rule would give id 0 and size 272, which is no report
+  // of the token; report 1 is the only one large enough.
+  if (length == 255) return {1, kLargeReportSize};
+  // From 63 bytes: reports of 80..256 bytes in steps of 16; the largest,
+  // report 1, has 258.
+  std::uint32_t size = 16 * ((length + 17) / 16);
+  if (size == 256) size = kLargeReportSize;
+  return {static_cast<std::uint8_t>(12 - (length - 63) / 16), size};
+}
+
+BOOLEAN HidSendReport(HANDLE device, const RequestHeader& header,
+                      const std::uint8_t* data) {
+  std::lock_guard guard(DeviceTableLock());
+  const detail::HidFunctions* hid = detail::BoundHidFunctions();
+  if (hid == nullptr || (data == nullptr && header.wLength != 0)) return 0;
+
+  std::uint8_t report[kLargeReportSize] = {};
+  std::uint32_t size = kLargeReportSize;
+  if (header.bRequest == 1) {
+    if (header.wLength > kMaxControlReportData) return 0;
+    report[0] = kControlReportId;
+    report[1] = static_cast<std::uint8_t>(header.wLength + 1);
+    report[2] = static_cast<std::uint8_t>(header.wValue & 0xFF);
+    if (header.wLength != 0) std::memcpy(report + 3, data, header.wLength);
+  } else {
+    const ReportShape shape = ApduReportShape(header.wLength);
+    if (shape.size == 0) return 0;
+    size = shape.size;
+    report[0] = shape.id;
+    report[1] = static_cast<std::uint8_t>(header.wLength);
+    if (header.wLength != 0) std::memcpy(report + 2, data, header.wLength);
+  }
+  return hid->setFeature(device, report, size);
+}
+
+BOOLEAN HidReceiveReport(HANDLE device, std::uint8_t* response,
+                         std::uint32_t* answerLength) {
+  std::lock_guard guard(DeviceTableLock());
+  const detail::HidFunctions* hid = detail::BoundHidFunctions();
+  if (hid == nullptr) return 0;
+
+  // The token answers error 121 while the answer is not ready. Read again,
+  // but not for ever: a token that stops answering fails the exchange.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(kHidReadTimeLimitMs);
+  std::uint8_t report[kLargeReportSize];
+  BOOLEAN ok = 0;
+  for (int reads = 0; reads < kHidMaxReads; ++reads) {
+    std::memset(report, 0, sizeof(report));
+    report[0] = kAnswerReportId;
+    ok = hid->getFeature(device, report, kLargeReportSize);
+    if (ok != 0 || os::Sys().GetLastError() != ERROR_SEM_TIMEOUT ||
+        Clock::now() >= deadline) {
+      break;
+    }
+  }
+  if (ok == 0) return 0;
+  const std::uint8_t length = report[1];
+  std::memcpy(response, report + 2, length);
+  *answerLength = length;
+  return ok;
+}
+
+}  // namespace vantor::device

@@ -1,0 +1,40 @@
+// Helpers shared by the device layer's sources; not part of its interface.
+#pragma once
+
+#include <cstddef>
+
+#include "device/device.h"
+
+namespace vantor::device::detail {
+
+// GetVersionExA with the platform's record size; false when it fails.
+bool QueryVersion(OSVERSIONINFOA* info);
+// Windows NT 4: platform id 2 with major version 4.
+bool IsNt4();
+
+// ASCII case-insensitive comparisons, as _stricmp and _memicmp.
+int CompareNoCase(const char* a, const char* b);
+bool EqualNoCase(const char* a, const char* b, std::size_t length);
+
+// The feature-report functions bound from "hid.dll" by GetHidClassGuid;
+// null while they are unbound for the current system.
+struct HidFunctions {
+  os::PFN_HidD_GetHidGuid getHidGuid;
+  os::PFN_HidD_GetFeature getFeature;
+  os::PFN_HidD_SetFeature setFeature;
+};
+const HidFunctions* BoundHidFunctions();
+// Binds them when they are unbound; null when "hid.dll" or one of the three
+// functions cannot be bound.
+const HidFunctions* BindHidFunctions();
+
+// A function bound by name, as the type it has.
+template <typename Fn>
+Fn BindAs(FARPROC proc) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
+}
+
+// Eight zero bytes that stand in for the data of a request without data.
+inline constexpr std::uint8_t kFiller[8] = {};
+
+}  // namespace vantor::device::detail

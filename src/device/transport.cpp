@@ -1,0 +1,187 @@
+// The exchanges with a token and their driver side: control requests, APDUs
+// and the ATR read, over the vendor driver's I/O control codes.
+#include <algorithm>
+#include <cstring>
+
+#include "device/device.h"
+#include "device/internal.h"
+
+namespace vantor::device {
+namespace {
+
+constexpr std::uint8_t kToDevice = 0x40;
+constexpr std::uint8_t kFromDevice = 0xC0;
+constexpr std::uint8_t kControlRequest = 1;
+constexpr std::uint8_t kApduRequest = 0;
+constexpr std::uint16_t kAnswerLength = 255;
+// Largest data of a request: wLength carries 8 bits.
+constexpr std::uint32_t kMaxRequestData = 255;
+// Largest data of a control request in a HID report, whose length byte
+// counts the request code too.
+constexpr std::uint32_t kMaxHidControlData = 254;
+// DriverWrite's buffer: the header and the data.
+constexpr std::uint32_t kMaxWriteBytes = 1024;
+// DriverRead's own buffer and its number of tries.
+constexpr std::uint32_t kReadBufferBytes = 512;
+constexpr int kReadTries = 10;
+
+// Sends a request (header and data) and fetches its answer with `fetch`.
+int Exchange(SlotEntry& entry, const RequestHeader& header,
+             const std::uint8_t* data, std::uint32_t dataLength,
+             const RequestHeader& fetch, std::uint8_t* response,
+             std::uint32_t* responseLength) {
+  // A request without data sends eight filler bytes where a separate write
+  // or a report needs data.
+  const std::uint8_t* payload = dataLength != 0 ? data : detail::kFiller;
+
+  if (entry.dwKind == SLOT_HID) {
+    if (HidSendReport(entry.hDevice, header, payload) == 0) return -1;
+    std::uint32_t answer = 0;
+    if (HidReceiveReport(entry.hDevice, response, &answer) == 0) return -1;
+    *responseLength = answer;
+    return 0;
+  }
+  if (entry.dwKind != SLOT_DRIVER) return -1;
+
+  // Single-call exchange: the header and the data in, the answer out.
+  std::uint8_t request[8 + 256];
+  EncodeHeader(header, request);
+  if (dataLength != 0) std::memcpy(request + 8, data, dataLength);
+  const DWORD capacity = *responseLength;
+  DWORD returned = 0;
+  if (os::Sys().DeviceIoControl(entry.hDevice, IOCTL_VX_TRANSFER, request,
+                                dataLength + 8, response, capacity, &returned,
+                                nullptr) != 0) {
+    *responseLength = std::min(returned, capacity);
+    return 0;
+  }
+
+  // A driver without the single call: a write, then a read of the answer.
+  DWORD written = 0;
+  if (DriverWrite(entry.hDevice, header, payload, &written) == 0) return -1;
+  returned = 0;
+  if (DriverRead(entry.hDevice, fetch, response, &returned) == 0) return -1;
+  *responseLength = std::min<DWORD>(returned, fetch.wLength);
+  return 0;
+}
+
+}  // namespace
+
+void EncodeHeader(const RequestHeader& header, std::uint8_t out[8]) {
+  out[0] = header.bmRequestType;
+  out[1] = header.bRequest;
+  out[2] = static_cast<std::uint8_t>(header.wValue & 0xFF);
+  out[3] = static_cast<std::uint8_t>(header.wValue >> 8);
+  out[4] = static_cast<std::uint8_t>(header.wIndex & 0xFF);
+  out[5] = static_cast<std::uint8_t>(header.wIndex >> 8);
+  out[6] = static_cast<std::uint8_t>(header.wLength & 0xFF);
+  out[7] = static_cast<std::uint8_t>(header.wLength >> 8);
+}
+
+std::uint16_t ControlRequestCode(std::int32_t type, const std::uint8_t* data,
+                                 std::uint32_t dataLength) {
+  switch (type) {
+    case 2:
+      return 2;
+    case 4:
+      return data != nullptr && dataLength != 0 ? 6 : 4;
+    case 8:
+      return 5;
+    default:
+      return static_cast<std::uint16_t>(type);
+  }
+}
+
+int TransmitControl(SlotEntry& entry, std::int32_t type,
+                    const std::uint8_t* data, std::uint32_t dataLength,
+                    std::uint8_t* response, std::uint32_t* responseLength) {
+  std::lock_guard guard(DeviceTableLock());
+  if (data == nullptr) dataLength = 0;
+  const std::uint32_t limit =
+      entry.dwKind == SLOT_HID ? kMaxHidControlData : kMaxRequestData;
+  if (dataLength > limit || response == nullptr || responseLength == nullptr) {
+    return -1;
+  }
+  const RequestHeader header{
+      kToDevice, kControlRequest, ControlRequestCode(type, data, dataLength), 0,
+      static_cast<std::uint16_t>(dataLength != 0 ? dataLength & 0xFF : 8)};
+  const RequestHeader fetch{kFromDevice, kControlRequest, 0, 0, kAnswerLength};
+  return Exchange(entry, header, data, dataLength, fetch, response,
+                  responseLength);
+}
+
+int TransmitApdu(SlotEntry& entry, const std::uint8_t* apdu,
+                 std::uint32_t apduLength, std::uint8_t* response,
+                 std::uint32_t* responseLength) {
+  std::lock_guard guard(DeviceTableLock());
+  if ((apdu == nullptr && apduLength != 0) || apduLength > kMaxRequestData ||
+      response == nullptr || responseLength == nullptr) {
+    return -1;
+  }
+  const RequestHeader header{kToDevice, kApduRequest, 0, 0,
+                             static_cast<std::uint16_t>(apduLength & 0xFF)};
+  const RequestHeader fetch{kFromDevice, kApduRequest, 0, 0, kAnswerLength};
+  return Exchange(entry, header, apdu, apduLength, fetch, response,
+                  responseLength);
+}
+
+int ReadAtr(SlotEntry& entry, std::uint8_t* response, std::uint8_t* capacity) {
+  std::lock_guard guard(DeviceTableLock());
+  HANDLE temporary = INVALID_HANDLE_VALUE;
+  if (OpenDevicePath(entry.szPath, FILE_SHARE_READ, &temporary) == 0) {
+    return -1;
+  }
+
+  if (entry.dwKind == SLOT_DRIVER) {
+    DWORD returned = 0;
+    if (os::Sys().DeviceIoControl(temporary, IOCTL_VX_GET_ATR, nullptr, 0,
+                                  response, *capacity, &returned,
+                                  nullptr) != 0) {
+      *capacity =
+          static_cast<std::uint8_t>(std::min<DWORD>(returned, *capacity));
+      CloseDeviceHandle(temporary);
+      return 0;
+    }
+  }
+
+  // The ATR as the answer to control request 2, over the temporary handle.
+  const HANDLE kept = entry.hDevice;
+  entry.hDevice = temporary;
+  std::uint32_t length = *capacity;
+  const int result = TransmitControl(entry, 2, nullptr, 0, response, &length);
+  *capacity =
+      static_cast<std::uint8_t>(std::min<std::uint32_t>(length, *capacity));
+  entry.hDevice = kept;
+  CloseDeviceHandle(temporary);
+  return result;
+}
+
+BOOL DriverWrite(HANDLE device, const RequestHeader& header,
+                 const std::uint8_t* data, DWORD* returned) {
+  const std::uint32_t size = header.wLength + 8u;
+  if (size > kMaxWriteBytes || (data == nullptr && header.wLength != 0)) {
+    return 0;
+  }
+  std::uint8_t request[kMaxWriteBytes];
+  EncodeHeader(header, request);
+  if (header.wLength != 0) std::memcpy(request + 8, data, header.wLength);
+  return os::Sys().DeviceIoControl(device, IOCTL_VX_WRITE, request, size,
+                                   nullptr, 0, returned, nullptr);
+}
+
+BOOL DriverRead(HANDLE device, const RequestHeader& header,
+                std::uint8_t* response, DWORD* returned) {
+  std::uint8_t request[8];
+  EncodeHeader(header, request);
+  std::uint8_t answer[kReadBufferBytes];
+  const DWORD wanted = std::min<DWORD>(header.wLength, kReadBufferBytes);
+  BOOL ok = 0;
+  for (int i = 0; i < kReadTries && ok == 0; ++i) {
+    ok = os::Sys().DeviceIoControl(device, IOCTL_VX_READ, request, 8, answer,
+                                   wanted, returned, nullptr);
+  }
+  if (ok != 0) std::memcpy(response, answer, std::min(*returned, wanted));
+  return ok;
+}
+
+}  // namespace vantor::device

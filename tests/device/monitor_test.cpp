@@ -1,0 +1,315 @@
+// The removal monitor: its thread and window, and the removal handling.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/device.h"
+#include "device_fixture.h"
+#include "probe_system.h"
+
+namespace vantor::device::testing {
+namespace {
+
+class MonitorTest : public DeviceTest {
+ protected:
+  bool MonitorReady() {
+    return WaitFor([&] {
+      const sim::MachineCounters counters = M().Counters();
+      return counters.windows == 1 && counters.notifications == 1;
+    });
+  }
+  bool ThreadsEnded() {
+    return WaitFor([&] {
+      const sim::MachineCounters counters = M().Counters();
+      return counters.threadsRunning == 0 && counters.windows == 0 &&
+             counters.notifications == 0;
+    });
+  }
+  // Lists a token, opens its device as a connection would, and counts the
+  // monitor up.
+  SlotEntry& Connect(sim::TokenId token) {
+    RefreshDeviceTable();
+    SlotEntry& entry = g_DeviceTable[EntryOfToken(token)];
+    EXPECT_EQ(OpenSlot(entry, 1), 1);
+    entry.dwOpenCount = 1;
+    StartDeviceMonitor();
+    return entry;
+  }
+  static std::size_t Count(const std::vector<std::string>& calls,
+                           const std::string& call) {
+    return static_cast<std::size_t>(
+        std::count(calls.begin(), calls.end(), call));
+  }
+};
+
+TEST_F(MonitorTest, ThreadAndHiddenWindowWhileCounted) {
+  ProbeSystem probe;
+  EXPECT_EQ(StartDeviceMonitor(), 1);
+  EXPECT_EQ(MonitorUsers(), 1);
+  EXPECT_TRUE(MonitorThreadRunning());
+  ASSERT_TRUE(MonitorReady());
+  const std::vector<sim::WindowInfo> windows = M().Windows();
+  ASSERT_EQ(windows.size(), 1u);
+  EXPECT_EQ(windows[0].className, "Kelvra2MonitorWnd");
+  EXPECT_EQ(windows[0].title, "Kelvra USB Device Monitor");
+  EXPECT_FALSE(windows[0].visible);
+
+  // A second user only counts.
+  EXPECT_EQ(StartDeviceMonitor(), 1);
+  EXPECT_EQ(MonitorUsers(), 2);
+  EXPECT_EQ(M().Counters().threadsRunning, 1);
+  EXPECT_EQ(StopDeviceMonitor(), 1);
+  EXPECT_EQ(MonitorUsers(), 1);
+  EXPECT_TRUE(MonitorThreadRunning());
+
+  // The last stop posts WM_QUIT and waits in steps of 300 ms; the thread
+  // has cleaned up by the time it returns.
+  EXPECT_EQ(StopDeviceMonitor(), 1);
+  EXPECT_EQ(MonitorUsers(), 0);
+  EXPECT_FALSE(MonitorThreadRunning());
+  const sim::MachineCounters counters = M().Counters();
+  EXPECT_EQ(counters.windows, 0);
+  EXPECT_EQ(counters.notifications, 0);
+  EXPECT_TRUE(WaitFor([&] { return M().Counters().threadsRunning == 0; }));
+  const std::vector<std::string> calls = probe.Calls();
+  EXPECT_EQ(Count(calls, "CreateThread"), 1u);
+  EXPECT_EQ(Count(calls, "ShowWindow 0"), 1u);
+  EXPECT_EQ(Count(calls, "UpdateWindow"), 1u);
+  EXPECT_EQ(Count(calls, "LoadLibraryA USER32.DLL"), 1u);
+  EXPECT_GE(Count(calls, "PostThreadMessageA 18"), 1u);
+  EXPECT_GE(Count(calls, "WaitForSingleObject 300"), 1u);
+  EXPECT_EQ(Count(calls, "RegisterClassExA Kelvra2MonitorWnd"), 1u);
+  EXPECT_EQ(Count(calls, "UnregisterClassA Kelvra2MonitorWnd"), 1u);
+  // Clean-up order: the window, then its class, then USER32.DLL.
+  const auto at = [&](const std::string& call) {
+    return std::find(calls.begin(), calls.end(), call) - calls.begin();
+  };
+  EXPECT_LT(at("DestroyWindow"), at("UnregisterClassA Kelvra2MonitorWnd"));
+  EXPECT_LT(at("UnregisterClassA Kelvra2MonitorWnd"), at("FreeLibrary"));
+
+  EXPECT_EQ(StopDeviceMonitor(), 0);
+  EXPECT_EQ(MonitorUsers(), 0);
+}
+
+TEST_F(MonitorTest, OnlyNtFamilyFromVersion5RunsAThread) {
+  const struct {
+    sim::OsVersion version;
+    bool thread;
+  } cases[] = {{sim::OsVersion::WindowsNt4, false},
+               {sim::OsVersion::Windows98, false},
+               {sim::OsVersion::Windows2000, true},
+               {sim::OsVersion::WindowsXp, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.version));
+    UseMachine(c.version);
+    EXPECT_EQ(StartDeviceMonitor(), 1);
+    EXPECT_EQ(StartDeviceMonitor(), 1);
+    EXPECT_EQ(MonitorUsers(), 2);
+    EXPECT_EQ(MonitorThreadRunning(), c.thread);
+    if (c.thread) {
+      EXPECT_TRUE(MonitorReady());
+    } else {
+      EXPECT_EQ(M().Counters().threadsRunning, 0);
+    }
+    EXPECT_EQ(StopDeviceMonitor(), 1);
+    EXPECT_EQ(StopDeviceMonitor(), 1);
+    EXPECT_EQ(StopDeviceMonitor(), 0);
+    EXPECT_EQ(MonitorUsers(), 0);
+    EXPECT_TRUE(ThreadsEnded());
+  }
+}
+
+TEST_F(MonitorTest, UnplugOfTheOnlyOpenDriverTokenEndsTheThread) {
+  const sim::TokenId token = M().Plug(Usb());
+  SlotEntry& entry = Connect(token);
+  ASSERT_TRUE(MonitorReady());
+  ASSERT_EQ(M().Counters().openFileHandles, 1);
+
+  M().Unplug(token);
+  EXPECT_EQ(entry.dwKind, SLOT_FREE);
+  EXPECT_EQ(entry.hDevice, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(entry.dwOpenCount, 0);
+  EXPECT_EQ(MonitorUsers(), 0);
+  EXPECT_FALSE(MonitorThreadRunning());
+  EXPECT_EQ(M().Counters().openFileHandles, 0);
+  EXPECT_TRUE(ThreadsEnded());
+  EXPECT_EQ(StopDeviceMonitor(), 0);
+}
+
+TEST_F(MonitorTest, UnplugOfOneOfTwoOpenTokensKeepsTheThread) {
+  const sim::TokenId first = M().Plug(Usb());
+  const sim::TokenId second = M().Plug(Usb());
+  SlotEntry& gone = Connect(first);
+  SlotEntry& stays = Connect(second);
+  ASSERT_TRUE(MonitorReady());
+  ASSERT_EQ(MonitorUsers(), 2);
+
+  M().Unplug(first);
+  EXPECT_EQ(gone.dwKind, SLOT_FREE);
+  EXPECT_EQ(MonitorUsers(), 1);
+  EXPECT_TRUE(MonitorThreadRunning());
+  EXPECT_EQ(stays.dwKind, SLOT_DRIVER);
+  EXPECT_NE(stays.hDevice, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(M().Counters().openFileHandles, 1);
+}
+
+TEST_F(MonitorTest, UnplugOfAListedButClosedTokenOnlyFreesIt) {
+  const sim::TokenId open = M().Plug(Usb());
+  const sim::TokenId listed = M().Plug(Usb());
+  SlotEntry& openEntry = Connect(open);
+  SlotEntry& listedEntry = g_DeviceTable[EntryOfToken(listed)];
+  ASSERT_TRUE(MonitorReady());
+
+  M().Unplug(listed);
+  EXPECT_EQ(listedEntry.dwKind, SLOT_FREE);
+  EXPECT_EQ(MonitorUsers(), 1);
+  EXPECT_NE(openEntry.hDevice, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(openEntry.dwOpenCount, 1);
+}
+
+TEST_F(MonitorTest, HidTokensAreNotWatched) {
+  const sim::TokenId token = M().Plug();
+  SlotEntry& entry = Connect(token);
+  ASSERT_TRUE(MonitorReady());
+  const HANDLE handle = entry.hDevice;
+
+  M().Unplug(token);
+  EXPECT_EQ(entry.dwKind, SLOT_HID);
+  EXPECT_EQ(entry.hDevice, handle);
+  EXPECT_EQ(MonitorUsers(), 1);
+  // The next refresh drops it.
+  RefreshDeviceTable();
+  EXPECT_EQ(entry.dwKind, SLOT_FREE);
+  EXPECT_EQ(MonitorUsers(), 0);
+  EXPECT_TRUE(ThreadsEnded());
+}
+
+TEST_F(MonitorTest, ArrivalChangesNothing) {
+  const sim::TokenId token = M().Plug(Usb());
+  SlotEntry& entry = Connect(token);
+  ASSERT_TRUE(MonitorReady());
+  M().Plug(Usb());
+  EXPECT_EQ(UsedEntries(), 1);
+  EXPECT_EQ(MonitorUsers(), 1);
+  EXPECT_EQ(entry.dwKind, SLOT_DRIVER);
+}
+
+// A removal broadcast record as the platform lays it out.
+struct Broadcast {
+  explicit Broadcast(const std::string& path, DWORD type = 5) {
+    bytes.resize(offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) +
+                 path.size() + 1);
+    auto* record =
+        reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(bytes.data());
+    record->dbcc_size = static_cast<DWORD>(bytes.size());
+    record->dbcc_devicetype = type;
+    record->dbcc_classguid = DriverInterfaceGuid;
+    std::memcpy(bytes.data() + 28, path.c_str(), path.size() + 1);
+  }
+  LPARAM Param() { return reinterpret_cast<LPARAM>(bytes.data()); }
+  std::vector<char> bytes;
+};
+
+TEST_F(MonitorTest, WindowProcedureHandlesOnlyRemovalsOfDeviceInterfaces) {
+  UseMachine(sim::OsVersion::Windows98);  // no thread: the test dispatches
+  const sim::TokenId first = M().Plug(Usb());
+  const sim::TokenId second = M().Plug(Usb());
+  RefreshDeviceTable();
+  SlotEntry& firstEntry = g_DeviceTable[EntryOfToken(first)];
+  SlotEntry& secondEntry = g_DeviceTable[EntryOfToken(second)];
+  std::string upper = M().Token(first).path;
+  for (char& ch : upper) {
+    ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  }
+
+  // Arrival, another event and another record type change nothing.
+  Broadcast same(upper);
+  EXPECT_EQ(DeviceMonitorWndProc(nullptr, WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
+                                 same.Param()),
+            0);
+  EXPECT_EQ(DeviceMonitorWndProc(nullptr, WM_DEVICECHANGE, 0x0007, 0), 0);
+  Broadcast volume(upper, 2);
+  EXPECT_EQ(DeviceMonitorWndProc(nullptr, WM_DEVICECHANGE,
+                                 DBT_DEVICEREMOVECOMPLETE, volume.Param()),
+            0);
+  EXPECT_EQ(firstEntry.dwKind, SLOT_DRIVER);
+
+  // A removal of the same path in another letter case frees the entry.
+  EXPECT_EQ(DeviceMonitorWndProc(nullptr, WM_DEVICECHANGE,
+                                 DBT_DEVICEREMOVECOMPLETE, same.Param()),
+            0);
+  EXPECT_EQ(firstEntry.dwKind, SLOT_FREE);
+  EXPECT_EQ(secondEntry.dwKind, SLOT_DRIVER);
+
+  // The path is read no further than the record's size.
+  const std::string path = M().Token(second).path;
+  Broadcast longer(path + "tail");
+  reinterpret_cast<DEV_BROADCAST_HDR*>(longer.bytes.data())->dbch_size =
+      static_cast<DWORD>(28 + path.size());
+  DeviceMonitorWndProc(nullptr, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
+                       longer.Param());
+  EXPECT_EQ(secondEntry.dwKind, SLOT_FREE);
+  EXPECT_EQ(MonitorUsers(), 0);
+}
+
+// Connections come and go on one thread while tokens are unplugged and
+// plugged on another; the counts and handles settle at zero.
+TEST_F(MonitorTest, ConcurrentRemovalsSettle) {
+  std::vector<sim::TokenId> tokens;
+  for (int i = 0; i < 3; ++i) tokens.push_back(M().Plug(Usb()));
+  std::atomic<bool> stop{false};
+  std::thread plugger([&] {
+    for (int round = 0; round < 30; ++round) {
+      const sim::TokenId token = tokens[static_cast<std::size_t>(round) % 3];
+      M().Unplug(token);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      M().Replug(token);
+    }
+    stop = true;
+  });
+  std::uint8_t response[256];
+  while (!stop) {
+    RefreshDeviceTable();
+    for (int i = 0; i < kUsableEntries; ++i) {
+      std::unique_lock lock(DeviceTableLock());
+      SlotEntry& entry = g_DeviceTable[i];
+      if (entry.dwKind == SLOT_FREE) continue;
+      if (entry.hDevice == INVALID_HANDLE_VALUE) {
+        if (OpenSlot(entry, 1) == 1) {
+          entry.dwOpenCount = 1;
+          StartDeviceMonitor();
+        }
+      } else {
+        std::uint32_t length = 255;
+        TransmitControl(entry, 2, nullptr, 0, response, &length);
+        CloseSlot(entry);
+        entry.hDevice = INVALID_HANDLE_VALUE;
+        entry.dwOpenCount = 0;
+        lock.unlock();
+        StopDeviceMonitor();
+      }
+    }
+  }
+  plugger.join();
+  for (int i = 0; i < kUsableEntries; ++i) {
+    SlotEntry& entry = g_DeviceTable[i];
+    if (entry.dwKind != SLOT_FREE && entry.hDevice != INVALID_HANDLE_VALUE) {
+      CloseSlot(entry);
+      entry.hDevice = INVALID_HANDLE_VALUE;
+      StopDeviceMonitor();
+    }
+  }
+  EXPECT_EQ(MonitorUsers(), 0);
+  EXPECT_FALSE(MonitorThreadRunning());
+  EXPECT_TRUE(ThreadsEnded());
+  EXPECT_EQ(M().Counters().openFileHandles, 0);
+}
+
+}  // namespace
+}  // namespace vantor::device::testing
