@@ -1,0 +1,89 @@
+// The mode-change sequence of the tool (size query, listing, open, mode
+// change, close) on one token of the simulated machine, with the wire log
+// off. Counters per sequence: transport calls and round trips (expected: two
+// ATR reads and one control request), device opens and closes (the ATR
+// reads' temporary handles included) and heap allocations.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+
+#include "alloc_counter.h"
+#include "vantor/sim.h"
+#include "vantor/vantor.h"
+
+namespace {
+
+using vantor::sim::Machine;
+using vantor::sim::OsVersion;
+using vantor::sim::TokenMode;
+
+bool ModeChange() {
+  std::uint32_t length = 0;
+  if (VXListDevices(nullptr, &length) != VX_BUFFER_TOO_SMALL ||
+      length != sizeof(VXContext)) {
+    return false;
+  }
+  VXContext context;
+  if (VXListDevices(&context, &length) != VX_SUCCESS ||
+      VXOpenDevice(&context) != VX_SUCCESS) {
+    return false;
+  }
+  std::uint8_t block[251] = {};
+  std::uint32_t returned = 0;
+  const bool changed = VXControl(&context, VX_SET_DEVICE_MODE, block, 16, block,
+                                 sizeof(block), &returned) == VX_SUCCESS;
+  return VXCloseDevice(&context) == VX_SUCCESS && changed;
+}
+
+// Arguments: token mode (0 USB, 1 HID) and system (0 XP, with the monitor
+// thread; 1 Windows 98, without it).
+void BM_ModeChangeSequence(benchmark::State& state) {
+  const TokenMode mode = state.range(0) == 0 ? TokenMode::Usb : TokenMode::Hid;
+  Machine machine(state.range(1) == 0 ? OsVersion::WindowsXp
+                                      : OsVersion::Windows98);
+  machine.Install();
+  machine.SetWireLog(false);
+  vantor::sim::TokenConfig config;
+  config.mode = mode;
+  machine.Plug(config);
+  if (!ModeChange()) {  // warm-up: binds the platform functions once
+    state.SkipWithError("mode change failed");
+    return;
+  }
+
+  const vantor::sim::MachineCounters before = machine.Counters();
+  const std::uint64_t allocationsBefore = vantor::bench::HeapAllocations();
+  for (auto _ : state) {
+    if (!ModeChange()) {
+      state.SkipWithError("mode change failed");
+      break;
+    }
+  }
+  const std::uint64_t allocations =
+      vantor::bench::HeapAllocations() - allocationsBefore;
+  const vantor::sim::MachineCounters after = machine.Counters();
+
+  // A HID round trip is two calls (set and get feature); a driver one is
+  // one single-call exchange.
+  const int calls = after.transportCalls - before.transportCalls;
+  const int callsPerTrip = mode == TokenMode::Hid ? 2 : 1;
+  const auto perSequence = benchmark::Counter::kAvgIterations;
+  state.counters["transport_calls"] = benchmark::Counter(calls, perSequence);
+  state.counters["round_trips"] =
+      benchmark::Counter(calls / callsPerTrip, perSequence);
+  state.counters["opens"] =
+      benchmark::Counter(after.opens - before.opens, perSequence);
+  state.counters["closes"] =
+      benchmark::Counter(after.closes - before.closes, perSequence);
+  state.counters["heap_allocations"] =
+      benchmark::Counter(static_cast<double>(allocations), perSequence);
+  state.SetLabel(mode == TokenMode::Hid ? "HID token" : "USB token");
+}
+BENCHMARK(BM_ModeChangeSequence)
+    ->ArgNames({"hid", "win98"})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({0, 1})
+    ->Args({1, 1});
+
+}  // namespace

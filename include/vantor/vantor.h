@@ -1,0 +1,161 @@
+/*
+ * Vantor token client library: the public calls.
+ *
+ * A caller lists the attached tokens into an array of device contexts, opens
+ * one, sends control requests on it and closes it:
+ *
+ *   uint32_t length = 0;
+ *   VXListDevices(NULL, &length);            // 17 and the needed length,
+ *                                            // or 0 and 0 with no token
+ *   VXContext* list = malloc(length);
+ *   VXListDevices(list, &length);            // one context per token
+ *   VXOpenDevice(&list[0]);
+ *   VXControl(&list[0], VX_SET_DEVICE_MODE, block, 16, block, 251, &n);
+ *   VXCloseDevice(&list[0]);
+ *
+ * ABI conventions
+ * - Every call returns a 32-bit result code (VX_SUCCESS or one of the codes
+ *   below, a card status word SW1 * 256 + SW2, or a run status in bits 16 to
+ *   23) and never throws; an unexpected internal failure is answered with
+ *   VX_COMM_ERROR.
+ * - The caller owns the device contexts, the records and every buffer it
+ *   passes. The library keeps no pointer to any of them after a call returns
+ *   and never hands out memory of its own.
+ * - Arguments are checked before anything is sent to a token; a refused
+ *   argument gives VX_INVALID_PARAMETER.
+ * - Out-parameters are written only on success. The exception is a buffer
+ *   that is too small (VX_BUFFER_TOO_SMALL): VXListDevices then writes the
+ *   needed length, and so does VXControl with VX_SET_DEVICE_MODE where a
+ *   returned-length pointer is given.
+ * - Where VXControl is given no returned-length pointer, a response longer
+ *   than the output capacity of VX_SET_DEVICE_MODE is dropped and the call
+ *   still succeeds (the request itself was carried out).
+ * - A failing call leaves the context as it was.
+ * - VXControl reads all of `input` before it writes `output`, so both may
+ *   point into the same block.
+ * - Threads: a context is used by one thread at a time. The library guards
+ *   its own shared state; calls on different contexts may come from
+ *   different threads.
+ * - A context goes stale when its token is unplugged: every later call on it
+ *   returns VX_INVALID_PARAMETER, VXCloseDevice included, and nothing leaks.
+ * - Records are plain C structures of 32-bit words and bytes with natural
+ *   alignment; their sizes are fixed (VXContext 92 bytes, VXOpenInfo 8,
+ *   VXROOTINFO 12).
+ */
+#ifndef VANTOR_VANTOR_H_
+#define VANTOR_VANTOR_H_
+
+#include <stdint.h>
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define VXAPI __stdcall
+#else
+#define VXAPI
+#endif
+
+#if defined(VANTOR_STATIC)
+#define VX_EXPORT
+#elif defined(_WIN32)
+#if defined(VANTOR_BUILDING_DLL)
+#define VX_EXPORT __declspec(dllexport)
+#else
+#define VX_EXPORT __declspec(dllimport)
+#endif
+#else
+#define VX_EXPORT __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result codes. */
+#define VX_SUCCESS 0u
+#define VX_INVALID_PARAMETER 2u
+#define VX_COMM_ERROR 3u
+#define VX_DEVICE_BUSY 5u
+#define VX_BUFFER_TOO_SMALL 17u
+#define VX_PROTOCOL_MISMATCH 20u
+#define VX_WRONG_DEVICE_TYPE 32u
+#define VX_CROSSES_E2_BOUNDARY 33u
+#define VX_NOT_AT_ROOT 513u
+#define VX_NO_FILES_IN_ROOT 514u
+#define VX_SIZE_OUT_OF_RANGE 515u
+#define VX_DIRECTORY_TOO_SMALL 516u
+#define VX_ATR_CHANGED 0xFFFFFFFFu
+
+/* Control codes of VXControl: device control exchanges. */
+#define VX_RESET_DEVICE 2u
+#define VX_CONTROL_TYPE_4 4u
+#define VX_SET_DEVICE_MODE 7u
+#define VX_CONTROL_TYPE_8 8u
+#define VX_CONTROL_TYPE_4_DATA 40u
+
+/* Control codes of VXControl: card commands. */
+#define VX_GET_DEVICE_TYPE 37u
+#define VX_GET_SERIAL_NUMBER 38u
+#define VX_GET_VM_TYPE 39u
+#define VX_GET_FREE_SPACE 41u
+#define VX_SET_DEVICE_ID 42u
+#define VX_GET_DIRECTORY_FREE_SPACE 49u
+#define VX_GET_FILE_INFO 50u
+
+/* Names one listed token. Filled by VXListDevices; opened, used and closed
+ * by the other calls. */
+typedef struct VXContext {
+  uint32_t dwIndex;     /* the token's entry in the device table, 0..126 */
+  uint32_t dwVersion;   /* version, one hexadecimal digit per byte:
+                           2.3.0 is 0x00020300 */
+  uint32_t hDevice;     /* open device; 0xFFFFFFFF while not open */
+  uint32_t dwReserved1; /* 2 after listing; not read */
+  uint32_t dwProtocols; /* protocols an open accepts; must include 4 */
+  uint32_t dwReserved2; /* 24000 after listing; not read */
+  uint8_t bAtr[56];     /* the token's ATR, dwAtrLength bytes valid */
+  uint8_t bDeviceId[8]; /* device identifier from the ATR */
+  uint32_t dwAtrLength; /* valid bytes in bAtr, 1..56 for a listed token */
+} VXContext;
+
+/* Options of VXOpenDeviceEx. */
+typedef struct VXOpenInfo {
+  uint32_t dwSize;      /* must be 8 */
+  uint32_t dwShareMode; /* 0 exclusive, 1 shared */
+} VXOpenInfo;
+
+/* Options of root directory creation. */
+typedef struct VXROOTINFO {
+  uint32_t dwSize;      /* must be 12 */
+  uint8_t bDeviceId[8]; /* the device identifier to write into the token */
+} VXROOTINFO;
+
+/* Lists the attached tokens. `length` is the size of `contexts` in bytes on
+ * entry and 92 times the number of tokens on return. With too small a length
+ * it returns VX_BUFFER_TOO_SMALL and writes the needed length; with no token
+ * attached it returns VX_SUCCESS and a length of 0. */
+VX_EXPORT uint32_t VXAPI VXListDevices(VXContext* contexts, uint32_t* length);
+
+/* Opens the token of a listed context, shared with other shared opens. */
+VX_EXPORT uint32_t VXAPI VXOpenDevice(VXContext* context);
+
+/* Opens the token of a listed context with the share mode of `openInfo`.
+ * VX_DEVICE_BUSY when the token is open exclusively, or open at all and
+ * an exclusive open is asked for. */
+VX_EXPORT uint32_t VXAPI VXOpenDeviceEx(VXContext* context,
+                                        const VXOpenInfo* openInfo);
+
+/* Closes an open context. The token's device is closed with its last open
+ * context. */
+VX_EXPORT uint32_t VXAPI VXCloseDevice(VXContext* context);
+
+/* Sends a control request on an open context. `input` and `output` may be
+ * absent where the code takes or gives no data; `returnedLength` may be
+ * absent and receives the length the code produced. */
+VX_EXPORT uint32_t VXAPI VXControl(VXContext* context, uint32_t code,
+                                   const uint8_t* input, uint32_t inputLength,
+                                   uint8_t* output, uint32_t outputCapacity,
+                                   uint32_t* returnedLength);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* VANTOR_VANTOR_H_ */

@@ -1,0 +1,99 @@
+// The connection layer: lists the used entries of the device table as device
+// contexts, connects contexts to their tokens (opening the entry's device or
+// joining a device that is already open), disconnects, and carries control
+// requests and APDUs over a connected context.
+//
+// Every operation holds the device table lock across its validity check and
+// its work on the table, so the monitor's removal handling cannot run in
+// between. A context whose entry the monitor freed, or whose handle no longer
+// matches the entry's, is refused with VX_INVALID_PARAMETER.
+#pragma once
+
+#include <cstdint>
+
+#include "os/win_types.h"
+#include "vantor/vantor.h"
+
+namespace vantor::connection {
+
+// The only protocol value the layer accepts and reports.
+inline constexpr std::uint32_t kProtocol = 4;
+// dwReserved1 and dwReserved2 of a listed context.
+inline constexpr std::uint32_t kReserved1 = 2;
+inline constexpr std::uint32_t kReserved2 = 24000;
+// States reported by SlotStatus.
+inline constexpr std::uint32_t kStateOpen = 6;
+inline constexpr std::uint32_t kStateNoHandle = 2;
+// Largest response accepted from one exchange; the buffer is one byte more.
+inline constexpr std::uint32_t kResponseCapacity = 255;
+inline constexpr std::uint32_t kResponseBufferSize = 256;
+// Data bytes one control request can carry: the driver's request holds 255,
+// a HID control report 254 (its length byte also counts the request code).
+inline constexpr std::uint32_t kMaxDataLength = 255;
+inline constexpr std::uint32_t kMaxHidDataLength = 254;
+// APDU lengths accepted by SlotTransmit.
+inline constexpr std::uint32_t kMinApduLength = 5;
+inline constexpr std::uint32_t kMaxApduLength = 255;
+// The context word of a device that is not open.
+inline constexpr std::uint32_t kNoHandle = 0xFFFFFFFFu;
+// ATR bytes a context can hold; a longer ATR is listed cut to this length.
+inline constexpr std::uint32_t kContextAtrBytes = sizeof(VXContext::bAtr);
+
+// A context stores a handle as one 32-bit word. Kernel handles fit in 32
+// bits, so the word is the handle's low half and the handle is the word
+// sign-extended (INVALID_HANDLE_VALUE <-> 0xFFFFFFFF).
+std::uint32_t HandleToContextWord(HANDLE handle);
+HANDLE ContextWordToHandle(std::uint32_t word);
+// True when the context word names `handle`.
+bool IsSameHandle(HANDLE handle, std::uint32_t word);
+
+// The version word of an ATR (0x0230) with one hexadecimal digit per byte
+// (0x00020300).
+std::uint32_t SpreadVersion(std::uint16_t version);
+
+// True when the context is present, its index is below 127 and the entry it
+// names is in use.
+bool IsSlotValid(const VXContext* context);
+
+// Refreshes the device table and fills one context per used entry.
+// `length`: the size of `contexts` in bytes on entry, 92 times the number of
+// used entries on return (also on 17). 0, 2 or 17.
+std::uint32_t SlotList(VXContext* contexts, std::uint32_t* length);
+
+// Connects the context with the share mode (0 exclusive, 1 shared); the
+// protocols must include 4, which is reported in `activeProtocol` where
+// given. 0, 2, 5 or 20.
+std::uint32_t SlotConnect(VXContext* context, std::uint32_t shareMode,
+                          std::uint32_t protocols,
+                          std::uint32_t* activeProtocol);
+
+// Ends one connection; the last one closes the device. `disposition` is not
+// used. 0 or 2.
+std::uint32_t SlotDisconnect(VXContext* context, std::uint32_t disposition);
+
+// Exchanges one control request of `type` with up to 255 data bytes (254 to
+// a HID token; none when `data` is absent and `dataLength` 0); more is
+// refused with 2 before anything is sent. An empty response leaves
+// `output` and `returnedLength` untouched. A response longer than
+// `outputCapacity` gives 17 with the needed length where `returnedLength` is
+// given, and is dropped (result 0) where it is not. 0, 2, 3 or 17.
+std::uint32_t SlotControl(VXContext* context, std::int32_t type,
+                          const std::uint8_t* data, std::uint32_t dataLength,
+                          std::uint8_t* output, std::uint32_t outputCapacity,
+                          std::uint32_t* returnedLength);
+
+// Reports state, protocol and the entry's ATR. `atrLength` is the ATR
+// buffer's size on entry; a short one gives 17 with the ATR length (state
+// and protocol are written first). 0, 2 or 17.
+std::uint32_t SlotStatus(const VXContext* context, std::uint32_t* state,
+                         std::uint32_t* protocol, std::uint8_t* atr,
+                         std::uint32_t* atrLength);
+
+// Exchanges one APDU of 5 to 255 bytes. `responseLength` is the response
+// buffer's size on entry and the response length (data and SW1 SW2) on
+// return, also on 17. 0, 2, 3 or 17.
+std::uint32_t SlotTransmit(const VXContext* context, const std::uint8_t* apdu,
+                           std::uint32_t apduLength, std::uint8_t* response,
+                           std::uint32_t* responseLength);
+
+}  // namespace vantor::connection

@@ -1,0 +1,204 @@
+// The public calls: listing, open, close and the device control requests.
+// Each call checks its arguments, hands the work to the connection layer and
+// answers with a result code; nothing escapes the C boundary as an
+// exception.
+#include "vantor/vantor.h"
+
+#include <cstring>
+
+#include "connection/connection.h"
+#include "device/device.h"
+#include "vantor/context.h"
+
+namespace vantor::api {
+namespace {
+
+namespace conn = vantor::connection;
+
+// Empties the device table when the library is loaded, before any call. It
+// lives in the same unit as the public calls so that linking any of them
+// from the static library links it too.
+struct LibraryStartUp {
+  LibraryStartUp() { device::InitDeviceTable(); }
+};
+const LibraryStartUp g_startUp;
+
+// Runs a public call's body and turns anything it throws into a result code:
+// an internal failure is neither the caller's fault nor a token's answer.
+template <typename Body>
+std::uint32_t Guarded(Body body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return VX_COMM_ERROR;
+  }
+}
+
+std::uint32_t ListDevices(VXContext* contexts, std::uint32_t* length) {
+  if (length == nullptr) {
+    return VX_INVALID_PARAMETER;
+  }
+  const std::uint32_t result = conn::SlotList(contexts, length);
+  if (result != VX_SUCCESS) {
+    return result;
+  }
+  const std::uint32_t listed =
+      *length / static_cast<std::uint32_t>(sizeof(VXContext));
+  for (std::uint32_t i = 0; i < listed; ++i) {
+    VXContext& context = contexts[i];
+    if (context.dwAtrLength != 0) {
+      StoreDeviceId(context, context.bAtr, context.dwAtrLength);
+    }
+  }
+  return VX_SUCCESS;
+}
+
+// Code 2: the token answers a reset with its ATR. The context's device id
+// follows the new ATR unless its length changed.
+std::uint32_t ResetDevice(VXContext& context, std::uint32_t* produced) {
+  std::uint8_t atr[sizeof(VXContext::bAtr)];
+  std::uint32_t atrLength = 0;
+  const std::uint32_t result = conn::SlotControl(
+      &context, VX_RESET_DEVICE, nullptr, 0, atr, sizeof(atr), &atrLength);
+  if (result != VX_SUCCESS) {
+    return result;
+  }
+  if (atrLength != context.dwAtrLength) {
+    return VX_ATR_CHANGED;
+  }
+  StoreDeviceId(context, atr, atrLength);
+  *produced = atrLength;
+  return VX_SUCCESS;
+}
+
+// Codes 4, 8 and 40: the response is not handed out, but the caller's
+// capacity must still hold it.
+std::uint32_t DeviceExchange(VXContext& context, std::int32_t type,
+                             const std::uint8_t* data, std::uint32_t dataLength,
+                             std::uint32_t outputCapacity,
+                             std::uint32_t* produced) {
+  std::uint8_t discarded[conn::kResponseBufferSize];
+  return conn::SlotControl(&context, type, data, dataLength, discarded,
+                           outputCapacity, produced);
+}
+
+// Code 7: the mode change, offered from version 2.3.0. The response goes to
+// the caller's output; when it does not fit, the needed length goes to
+// returnedLength.
+std::uint32_t SetDeviceMode(VXContext& context, const std::uint8_t* input,
+                            std::uint32_t inputLength, std::uint8_t* output,
+                            std::uint32_t outputCapacity,
+                            std::uint32_t* returnedLength,
+                            std::uint32_t* produced) {
+  if (context.dwVersion < kVersion230) {
+    return kStatusNotSupported;
+  }
+  const std::uint32_t result = conn::SlotControl(
+      &context, VX_SET_DEVICE_MODE, input, inputLength, output, outputCapacity,
+      returnedLength != nullptr ? produced : nullptr);
+  if (result == VX_BUFFER_TOO_SMALL) {
+    *returnedLength = *produced;
+  }
+  return result;
+}
+
+std::uint32_t Control(VXContext* context, std::uint32_t code,
+                      const std::uint8_t* input, std::uint32_t inputLength,
+                      std::uint8_t* output, std::uint32_t outputCapacity,
+                      std::uint32_t* returnedLength) {
+  if (!IsContextValid(context)) {
+    return VX_INVALID_PARAMETER;
+  }
+  std::uint32_t produced = 0;
+  std::uint32_t result = VX_INVALID_PARAMETER;
+  switch (code) {
+    case VX_RESET_DEVICE:
+      result = ResetDevice(*context, &produced);
+      break;
+    case VX_CONTROL_TYPE_4:
+    case VX_CONTROL_TYPE_8:
+      result = DeviceExchange(*context, static_cast<std::int32_t>(code),
+                              nullptr, 0, outputCapacity, &produced);
+      break;
+    case VX_CONTROL_TYPE_4_DATA: {
+      const bool hasData = input != nullptr && inputLength != 0;
+      result =
+          DeviceExchange(*context, VX_CONTROL_TYPE_4, hasData ? input : nullptr,
+                         hasData ? inputLength : 0, outputCapacity, &produced);
+      break;
+    }
+    case VX_SET_DEVICE_MODE:
+      result = SetDeviceMode(*context, input, inputLength, output,
+                             outputCapacity, returnedLength, &produced);
+      break;
+    // The card-command codes are not supported yet: they are refused like
+    // an unknown code.
+    case VX_GET_DEVICE_TYPE:
+    case VX_GET_SERIAL_NUMBER:
+    case VX_GET_VM_TYPE:
+    case VX_GET_FREE_SPACE:
+    case VX_SET_DEVICE_ID:
+    case VX_GET_DIRECTORY_FREE_SPACE:
+    case VX_GET_FILE_INFO:
+    default:
+      return VX_INVALID_PARAMETER;
+  }
+  if (result == VX_SUCCESS && returnedLength != nullptr) {
+    *returnedLength = produced;
+  }
+  return result;
+}
+
+}  // namespace
+}  // namespace vantor::api
+
+using vantor::api::Guarded;
+
+extern "C" {
+
+VX_EXPORT uint32_t VXAPI VXListDevices(VXContext* contexts, uint32_t* length) {
+  return Guarded([&] { return vantor::api::ListDevices(contexts, length); });
+}
+
+VX_EXPORT uint32_t VXAPI VXOpenDevice(VXContext* context) {
+  return Guarded([&]() -> std::uint32_t {
+    if (!vantor::api::IsContextOpenable(context)) {
+      return VX_INVALID_PARAMETER;
+    }
+    return vantor::connection::SlotConnect(context, 1, context->dwProtocols,
+                                           nullptr);
+  });
+}
+
+VX_EXPORT uint32_t VXAPI VXOpenDeviceEx(VXContext* context,
+                                        const VXOpenInfo* openInfo) {
+  return Guarded([&]() -> std::uint32_t {
+    if (!vantor::api::IsContextOpenable(context) ||
+        !vantor::api::IsOpenInfoValid(openInfo)) {
+      return VX_INVALID_PARAMETER;
+    }
+    return vantor::connection::SlotConnect(context, openInfo->dwShareMode,
+                                           context->dwProtocols, nullptr);
+  });
+}
+
+VX_EXPORT uint32_t VXAPI VXCloseDevice(VXContext* context) {
+  return Guarded([&]() -> std::uint32_t {
+    if (!vantor::api::IsContextValid(context)) {
+      return VX_INVALID_PARAMETER;
+    }
+    return vantor::connection::SlotDisconnect(context, 0);
+  });
+}
+
+VX_EXPORT uint32_t VXAPI VXControl(VXContext* context, uint32_t code,
+                                   const uint8_t* input, uint32_t inputLength,
+                                   uint8_t* output, uint32_t outputCapacity,
+                                   uint32_t* returnedLength) {
+  return Guarded([&] {
+    return vantor::api::Control(context, code, input, inputLength, output,
+                                outputCapacity, returnedLength);
+  });
+}
+
+}  // extern "C"
