@@ -1,0 +1,622 @@
+#include "os/linux/linux_system.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace os {
+
+const GUID kHidInterfaceClassGuid = {
+    0x4D1E55B2,
+    0xF16F,
+    0x11CF,
+    {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+namespace {
+
+// The device setup class of HID devices,
+// {745A17A0-74D3-11D0-B6FE-00A0C90F57DA}.
+constexpr GUID kHidSetupClassGuid = {
+    0x745A17A0,
+    0x74D3,
+    0x11D0,
+    {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
+
+constexpr DWORD kRegMultiSz = 7;
+constexpr DWORD kInterfaceActive = 1;  // SPINT_ACTIVE
+constexpr UINT kLocalMoveable = 0x0002;
+
+// Module handles this system hands out. They name no memory.
+HMODULE ModuleHandle(std::uintptr_t value) {
+  return reinterpret_cast<HMODULE>(value);
+}
+const HMODULE kProcessModule = ModuleHandle(0x00400000);
+const HMODULE kHidModule = ModuleHandle(0x10000000);
+const HMODULE kSetupApiModule = ModuleHandle(0x10100000);
+const HMODULE kUser32Module = ModuleHandle(0x10200000);
+
+bool SameGuid(const GUID& a, const GUID& b) {
+  return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+
+// The module a name stands for, with or without its ".dll", in any case.
+HMODULE KnownModule(LPCSTR name) {
+  if (name == nullptr) return nullptr;
+  struct Known {
+    const char* base;
+    HMODULE module;
+  };
+  static const Known kKnown[] = {{"hid", kHidModule},
+                                 {"setupapi", kSetupApiModule},
+                                 {"user32", kUser32Module}};
+  for (const Known& known : kKnown) {
+    const std::size_t length = std::strlen(known.base);
+    if (strncasecmp(name, known.base, length) != 0) continue;
+    const char* rest = name + length;
+    if (*rest == '\0' || strcasecmp(rest, ".dll") == 0) return known.module;
+  }
+  return nullptr;
+}
+
+// The functions bound by name: each finds the system that is current when
+// it is called, as the device layer drops its bindings when that changes.
+LinuxSystem* CurrentLinux() { return dynamic_cast<LinuxSystem*>(&Sys()); }
+PortableSystem* CurrentPortable() {
+  return dynamic_cast<PortableSystem*>(&Sys());
+}
+
+void WINAPI HidGetHidGuidEntry(LPGUID guid) {
+  if (LinuxSystem* sys = CurrentLinux()) sys->HidD_GetHidGuid(guid);
+}
+BOOLEAN WINAPI HidSetFeatureEntry(HANDLE device, PVOID report, ULONG length) {
+  LinuxSystem* sys = CurrentLinux();
+  if (sys == nullptr) return 0;
+  return sys->HidD_SetFeature(device, report, length);
+}
+BOOLEAN WINAPI HidGetFeatureEntry(HANDLE device, PVOID report, ULONG length) {
+  LinuxSystem* sys = CurrentLinux();
+  if (sys == nullptr) return 0;
+  return sys->HidD_GetFeature(device, report, length);
+}
+BOOL WINAPI EnumDeviceInterfacesEntry(HDEVINFO set, PSP_DEVINFO_DATA info,
+                                      const GUID* classGuid, DWORD index,
+                                      PSP_DEVICE_INTERFACE_DATA data) {
+  LinuxSystem* sys = CurrentLinux();
+  if (sys == nullptr) return 0;
+  return sys->SetupDiEnumDeviceInterfaces(set, info, classGuid, index, data);
+}
+BOOL WINAPI GetDeviceInterfaceDetailEntry(
+    HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
+    PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
+    PDWORD requiredSize, PSP_DEVINFO_DATA info) {
+  LinuxSystem* sys = CurrentLinux();
+  if (sys == nullptr) return 0;
+  return sys->SetupDiGetDeviceInterfaceDetailA(set, data, detail, detailSize,
+                                               requiredSize, info);
+}
+HDEVNOTIFY WINAPI RegisterDeviceNotificationEntry(HANDLE recipient,
+                                                  LPVOID filter, DWORD flags) {
+  PortableSystem* sys = CurrentPortable();
+  if (sys == nullptr) return nullptr;
+  return sys->RegisterDeviceNotificationA(recipient, filter, flags);
+}
+BOOL WINAPI UnregisterDeviceNotificationEntry(HDEVNOTIFY notification) {
+  PortableSystem* sys = CurrentPortable();
+  if (sys == nullptr) return 0;
+  return sys->UnregisterDeviceNotification(notification);
+}
+
+template <typename Fn>
+FARPROC AsFarProc(Fn fn) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(fn));
+}
+
+}  // namespace
+
+namespace hidraw {
+
+std::string HardwareId(std::uint16_t vendorId, std::uint16_t productId,
+                       std::uint16_t releaseNumber) {
+  char text[40];
+  std::snprintf(text, sizeof text, "HID\\VID_%04X&PID_%04X&REV_%04X",
+                static_cast<unsigned>(vendorId),
+                static_cast<unsigned>(productId),
+                static_cast<unsigned>(releaseNumber));
+  return text;
+}
+
+std::string HardwareIdList(std::uint16_t vendorId, std::uint16_t productId,
+                           std::uint16_t releaseNumber) {
+  // The most specific id first, as Windows lists them.
+  std::string list = HardwareId(vendorId, productId, releaseNumber);
+  list += '\0';
+  char general[32];
+  std::snprintf(general, sizeof general, "HID\\VID_%04X&PID_%04X",
+                static_cast<unsigned>(vendorId),
+                static_cast<unsigned>(productId));
+  list += general;
+  list += '\0';
+  list += '\0';
+  return list;
+}
+
+DWORD FeatureReportError(int error) {
+  switch (error) {
+    case ETIMEDOUT:
+    case ETIME:
+    case EAGAIN:
+      return ERROR_SEM_TIMEOUT;
+    case ENODEV:
+    case ENXIO:
+    case ENOENT:
+    case ESHUTDOWN:
+      return ERROR_DEVICE_NOT_CONNECTED;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+DWORD OpenError(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    case EBUSY:
+      return ERROR_SHARING_VIOLATION;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+bool SharesWith(DWORD access, DWORD share, DWORD openAccess, DWORD openShare) {
+  const auto allows = [](DWORD grantedShare, DWORD wantedAccess) {
+    if ((wantedAccess & GENERIC_READ) != 0 &&
+        (grantedShare & FILE_SHARE_READ) == 0) {
+      return false;
+    }
+    if ((wantedAccess & GENERIC_WRITE) != 0 &&
+        (grantedShare & FILE_SHARE_WRITE) == 0) {
+      return false;
+    }
+    return true;
+  };
+  return allows(openShare, access) && allows(share, openAccess);
+}
+
+}  // namespace hidraw
+
+LinuxSystem::LinuxSystem(std::unique_ptr<hidraw::HidApi> hid)
+    : hid_(std::move(hid)) {}
+
+LinuxSystem::~LinuxSystem() {
+  // The monitor thread may still be calling in.
+  Shutdown();
+}
+
+// --- Device setup --------------------------------------------------------
+
+std::shared_ptr<LinuxSystem::DeviceSet> LinuxSystem::FindSet(HDEVINFO set) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  auto it = sets_.find(reinterpret_cast<std::uintptr_t>(set));
+  return it != sets_.end() ? it->second : nullptr;
+}
+
+HDEVINFO LinuxSystem::SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND,
+                                           DWORD flags) {
+  if (classGuid == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto set = std::make_shared<DeviceSet>();
+  set->classGuid = *classGuid;
+  // Only the HID interface class has members; the vendor driver's class and
+  // every other one are empty here.
+  if ((flags & DIGCF_DEVICEINTERFACE) != 0 &&
+      SameGuid(*classGuid, kHidInterfaceClassGuid)) {
+    set->devices = hid_->Enumerate();
+  }
+  std::lock_guard<std::mutex> lock(Mutex());
+  HANDLE handle = NewHandleLocked();
+  sets_.emplace(reinterpret_cast<std::uintptr_t>(handle), std::move(set));
+  return handle;
+}
+
+BOOL LinuxSystem::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  if (sets_.erase(reinterpret_cast<std::uintptr_t>(set)) == 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  ReleaseHandleLocked(set);
+  return 1;
+}
+
+void LinuxSystem::FillDeviceInfo(std::size_t index, PSP_DEVINFO_DATA info) {
+  info->ClassGuid = kHidSetupClassGuid;
+  info->DevInst = static_cast<DWORD>(index + 1);
+  info->Reserved = index + 1;
+}
+
+int LinuxSystem::DeviceIndex(const DeviceSet& set, PSP_DEVINFO_DATA info) {
+  if (info == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
+  if (info->cbSize != sizeof(SP_DEVINFO_DATA)) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return -1;
+  }
+  if (info->Reserved == 0 || info->Reserved > set.devices.size()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
+  return static_cast<int>(info->Reserved - 1);
+}
+
+BOOL LinuxSystem::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index,
+                                        PSP_DEVINFO_DATA info) {
+  const std::shared_ptr<DeviceSet> devices = FindSet(set);
+  if (devices == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  if (info == nullptr || info->cbSize != sizeof(SP_DEVINFO_DATA)) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return 0;
+  }
+  if (index >= devices->devices.size()) {
+    SetLastError(ERROR_NO_MORE_ITEMS);
+    return 0;
+  }
+  FillDeviceInfo(index, info);
+  return 1;
+}
+
+BOOL LinuxSystem::SetupDiGetDeviceRegistryPropertyA(
+    HDEVINFO set, PSP_DEVINFO_DATA info, DWORD property, PDWORD regType,
+    PBYTE buffer, DWORD bufferSize, PDWORD requiredSize) {
+  const std::shared_ptr<DeviceSet> devices = FindSet(set);
+  if (devices == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  const int index = DeviceIndex(*devices, info);
+  if (index < 0) return 0;
+  if (property != SPDRP_HARDWAREID) {
+    SetLastError(ERROR_INVALID_DATA);
+    return 0;
+  }
+  if (buffer == nullptr && bufferSize != 0) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return 0;
+  }
+  const hidraw::HidDeviceInfo& device =
+      devices->devices[static_cast<std::size_t>(index)];
+  const std::string ids = hidraw::HardwareIdList(
+      device.vendorId, device.productId, device.releaseNumber);
+  const auto needed = static_cast<DWORD>(ids.size());
+  if (requiredSize != nullptr) *requiredSize = needed;
+  if (bufferSize < needed) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::memcpy(buffer, ids.data(), ids.size());
+  if (regType != nullptr) *regType = kRegMultiSz;
+  return 1;
+}
+
+BOOL LinuxSystem::SetupDiEnumDeviceInterfaces(HDEVINFO set,
+                                              PSP_DEVINFO_DATA info,
+                                              const GUID* classGuid,
+                                              DWORD index,
+                                              PSP_DEVICE_INTERFACE_DATA data) {
+  const std::shared_ptr<DeviceSet> devices = FindSet(set);
+  if (devices == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  if (classGuid == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return 0;
+  }
+  // Each device has exactly one interface, of the set's class.
+  std::size_t device = index;
+  if (info != nullptr) {
+    const int only = DeviceIndex(*devices, info);
+    if (only < 0) return 0;
+    device = index == 0 ? static_cast<std::size_t>(only) : SIZE_MAX;
+  }
+  if (!SameGuid(*classGuid, devices->classGuid) ||
+      device >= devices->devices.size()) {
+    SetLastError(ERROR_NO_MORE_ITEMS);
+    return 0;
+  }
+  data->InterfaceClassGuid = devices->classGuid;
+  data->Flags = kInterfaceActive;
+  data->Reserved = device + 1;
+  return 1;
+}
+
+BOOL LinuxSystem::SetupDiGetDeviceInterfaceDetailA(
+    HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
+    PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
+    PDWORD requiredSize, PSP_DEVINFO_DATA info) {
+  const std::shared_ptr<DeviceSet> devices = FindSet(set);
+  if (devices == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return 0;
+  }
+  if (data->Reserved == 0 || data->Reserved > devices->devices.size()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const std::size_t index = data->Reserved - 1;
+  const std::string& path = devices->devices[index].path;
+  const auto needed = static_cast<DWORD>(
+      offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() +
+      1);
+  if (detail == nullptr
+          ? detailSize != 0
+          : detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return 0;
+  }
+  if (info != nullptr && info->cbSize != sizeof(SP_DEVINFO_DATA)) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return 0;
+  }
+  if (requiredSize != nullptr) *requiredSize = needed;
+  if (detailSize < needed) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
+  if (info != nullptr) FillDeviceInfo(index, info);
+  return 1;
+}
+
+// --- Files and devices ---------------------------------------------------
+
+HANDLE LinuxSystem::CreateFileA(LPCSTR path, DWORD access, DWORD shareMode,
+                                LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                                HANDLE) {
+  if (path == nullptr || disposition != OPEN_EXISTING) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = nullptr;
+  {
+    // Claim the handle first, so that concurrent opens see each other.
+    std::lock_guard<std::mutex> lock(Mutex());
+    for (const auto& [value, open] : devices_) {
+      if (open.path == path &&
+          !hidraw::SharesWith(access, shareMode, open.access, open.share)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+      }
+    }
+    handle = NewHandleLocked();
+    devices_.emplace(reinterpret_cast<std::uintptr_t>(handle),
+                     OpenDevice{path, access, shareMode, nullptr});
+  }
+  int error = 0;
+  std::shared_ptr<hidraw::HidDevice> device = hid_->Open(path, &error);
+  std::lock_guard<std::mutex> lock(Mutex());
+  auto it = devices_.find(reinterpret_cast<std::uintptr_t>(handle));
+  if (device == nullptr) {
+    if (it != devices_.end()) devices_.erase(it);
+    ReleaseHandleLocked(handle);
+    SetLastError(hidraw::OpenError(error));
+    return INVALID_HANDLE_VALUE;
+  }
+  it->second.device = std::move(device);
+  return handle;
+}
+
+BOOL LinuxSystem::CloseOtherHandle(HANDLE handle) {
+  std::shared_ptr<hidraw::HidDevice> device;  // closed outside the lock
+  {
+    std::lock_guard<std::mutex> lock(Mutex());
+    auto it = devices_.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == devices_.end() || it->second.device == nullptr) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return 0;
+    }
+    device = std::move(it->second.device);
+    devices_.erase(it);
+    ReleaseHandleLocked(handle);
+  }
+  return 1;
+}
+
+std::shared_ptr<hidraw::HidDevice> LinuxSystem::FindDevice(HANDLE handle) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  auto it = devices_.find(reinterpret_cast<std::uintptr_t>(handle));
+  return it != devices_.end() ? it->second.device : nullptr;
+}
+
+int LinuxSystem::OpenDevices() const {
+  std::lock_guard<std::mutex> lock(Mutex());
+  return static_cast<int>(devices_.size());
+}
+
+BOOL LinuxSystem::DeviceIoControl(HANDLE device, DWORD, LPVOID, DWORD, LPVOID,
+                                  DWORD, LPDWORD, LPOVERLAPPED) {
+  // No vendor driver stands behind a hidraw node.
+  SetLastError(FindDevice(device) != nullptr ? ERROR_INVALID_FUNCTION
+                                             : ERROR_INVALID_HANDLE);
+  return 0;
+}
+
+DWORD LinuxSystem::QueryDosDeviceA(LPCSTR, LPSTR, DWORD) {
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return 0;
+}
+
+BOOL LinuxSystem::GetVersionExA(LPOSVERSIONINFOA info) {
+  if (info == nullptr || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  // Windows XP: HID tokens by interface enumeration, the monitor thread on.
+  info->dwMajorVersion = 5;
+  info->dwMinorVersion = 1;
+  info->dwBuildNumber = 2600;
+  info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+  info->szCSDVersion[0] = '\0';
+  return 1;
+}
+
+// --- HID class library ---------------------------------------------------
+
+void LinuxSystem::HidD_GetHidGuid(LPGUID guid) {
+  if (guid != nullptr) *guid = kHidInterfaceClassGuid;
+}
+
+BOOLEAN LinuxSystem::HidD_SetFeature(HANDLE handle, PVOID report,
+                                     ULONG length) {
+  const std::shared_ptr<hidraw::HidDevice> device = FindDevice(handle);
+  if (device == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  if (report == nullptr || length == 0) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return 0;
+  }
+  // Both sides frame a report alike: the id in byte 0, counted in the length.
+  const hidraw::HidResult result = device->SendFeatureReport(
+      static_cast<const std::uint8_t*>(report), length);
+  if (result.value < 0) {
+    SetLastError(hidraw::FeatureReportError(result.error));
+    return 0;
+  }
+  return 1;
+}
+
+BOOLEAN LinuxSystem::HidD_GetFeature(HANDLE handle, PVOID report,
+                                     ULONG length) {
+  const std::shared_ptr<hidraw::HidDevice> device = FindDevice(handle);
+  if (device == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  if (report == nullptr || length == 0) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return 0;
+  }
+  auto* bytes = static_cast<std::uint8_t*>(report);
+  const hidraw::HidResult result = device->GetFeatureReport(bytes, length);
+  if (result.value < 0) {
+    SetLastError(hidraw::FeatureReportError(result.error));
+    return 0;
+  }
+  // A shorter report than asked for leaves nothing stale behind it.
+  const std::size_t got =
+      std::max<std::size_t>(1, static_cast<std::size_t>(result.value));
+  if (got < length) std::memset(bytes + got, 0, length - got);
+  return 1;
+}
+
+// --- Modules -------------------------------------------------------------
+
+HMODULE LinuxSystem::LoadLibraryA(LPCSTR name) {
+  HMODULE module = KnownModule(name);
+  if (module == nullptr) SetLastError(ERROR_MOD_NOT_FOUND);
+  return module;
+}
+
+HMODULE LinuxSystem::GetModuleHandleA(LPCSTR name) {
+  if (name == nullptr) return kProcessModule;
+  return LoadLibraryA(name);
+}
+
+FARPROC LinuxSystem::GetProcAddress(HMODULE module, LPCSTR name) {
+  // Names below 0x10000 are ordinals; none are exported by ordinal here.
+  if (name == nullptr || reinterpret_cast<std::uintptr_t>(name) < 0x10000) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  struct Export {
+    HMODULE module;
+    const char* name;
+    FARPROC proc;
+  };
+  const Export exports[] = {
+      {kHidModule, "HidD_GetHidGuid", AsFarProc(&HidGetHidGuidEntry)},
+      {kHidModule, "HidD_SetFeature", AsFarProc(&HidSetFeatureEntry)},
+      {kHidModule, "HidD_GetFeature", AsFarProc(&HidGetFeatureEntry)},
+      {kSetupApiModule, "SetupDiEnumDeviceInterfaces",
+       AsFarProc(&EnumDeviceInterfacesEntry)},
+      {kSetupApiModule, "SetupDiGetDeviceInterfaceDetailA",
+       AsFarProc(&GetDeviceInterfaceDetailEntry)},
+      {kUser32Module, "RegisterDeviceNotificationA",
+       AsFarProc(&RegisterDeviceNotificationEntry)},
+      {kUser32Module, "UnregisterDeviceNotification",
+       AsFarProc(&UnregisterDeviceNotificationEntry)},
+  };
+  for (const Export& e : exports) {
+    if (e.module == module && std::strcmp(e.name, name) == 0) return e.proc;
+  }
+  SetLastError(module == kHidModule || module == kSetupApiModule ||
+                       module == kUser32Module || module == kProcessModule
+                   ? ERROR_PROC_NOT_FOUND
+                   : ERROR_MOD_NOT_FOUND);
+  return nullptr;
+}
+
+BOOL LinuxSystem::FreeLibrary(HMODULE module) {
+  if (module == kHidModule || module == kSetupApiModule ||
+      module == kUser32Module) {
+    return 1;
+  }
+  SetLastError(ERROR_INVALID_HANDLE);
+  return 0;
+}
+
+// --- Memory --------------------------------------------------------------
+
+HLOCAL LinuxSystem::LocalAlloc(UINT flags, SIZE_T bytes) {
+  if ((flags & kLocalMoveable) != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  const SIZE_T size = bytes != 0 ? bytes : 1;
+  void* mem =
+      (flags & LMEM_ZEROINIT) != 0 ? std::calloc(1, size) : std::malloc(size);
+  if (mem == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return mem;
+}
+
+HLOCAL LinuxSystem::LocalFree(HLOCAL mem) {
+  std::free(mem);
+  return nullptr;
+}
+
+// The native system of a Linux build.
+System& NativeSystem() {
+  static LinuxSystem system(hidraw::MakeHidrawApi());
+  return system;
+}
+
+}  // namespace os
