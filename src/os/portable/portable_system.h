@@ -15,7 +15,9 @@
 //   CreateWindowExA.
 // - A window belongs to the thread that created it. Its procedure runs on
 //   that thread: through DispatchMessageA, or inside that thread's
-//   GetMessageA for a message sent from another thread.
+//   GetMessageA for a message sent from another thread. A thread that waits
+//   for such a delivery takes the messages sent to its own windows
+//   meanwhile.
 // - When a thread created through CreateThread ends, its queue and its
 //   windows go with it.
 //
