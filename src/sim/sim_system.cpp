@@ -9,10 +9,7 @@
 
 namespace vantor::sim::detail {
 
-const GUID kHidClassGuid = {0x4D1E55B2,
-                            0xF16F,
-                            0x11CF,
-                            {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+const GUID kHidClassGuid = os::kHidInterfaceClassGuid;
 const GUID kDriverClassGuid = {
     0x171638F7,
     0x1EAD,
@@ -21,18 +18,13 @@ const GUID kDriverClassGuid = {
 
 namespace {
 
-// Setup classes of the devices (what SP_DEVINFO_DATA::ClassGuid reports).
-const GUID kHidSetupClass = {0x745A17A0,
-                             0x74D3,
-                             0x11D0,
-                             {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
+// The setup class of tokens in USB mode (what SP_DEVINFO_DATA::ClassGuid
+// reports for them).
 const GUID kUsbSetupClass = {0x36FC9E60,
                              0xC465,
                              0x11CF,
                              {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 
-constexpr DWORD kRegMultiSz = 7;
-constexpr DWORD kSpintActive = 1;
 constexpr DWORD kMaxDriverInput = 1024;  // header and data of one request
 
 constexpr char kHidClassText[] = "{4d1e55b2-f16f-11cf-88cb-001111000030}";
@@ -40,10 +32,6 @@ constexpr char kDriverClassText[] = "{171638f7-1ead-4873-ba98-c966abcf0142}";
 constexpr char kDriverHardwareId[] = "USB\\VID_0471&PID_485D&REV_0100";
 
 std::atomic<SimSystem*> g_installed{nullptr};
-
-bool SameGuid(const GUID& a, const GUID& b) {
-  return std::memcmp(&a, &b, sizeof(GUID)) == 0;
-}
 
 std::string Lower(std::string text) {
   for (char& c : text) {
@@ -188,15 +176,10 @@ std::string SimSystem::HardwareIdsLocked(const Device& device) const {
     first = kDriverHardwareId;
   }
   if (first.empty()) return std::string();  // no hardware id property
-  std::string ids = first;
-  ids.push_back('\0');
   const std::string shorter = ShorterId(first);
-  if (!shorter.empty()) {
-    ids += shorter;
-    ids.push_back('\0');
-  }
-  ids.push_back('\0');
-  return ids;
+  return os::MultiString(shorter.empty()
+                             ? std::vector<std::string>{first}
+                             : std::vector<std::string>{first, shorter});
 }
 
 SimSystem::Device* SimSystem::FindPathLocked(const char* path) const {
@@ -407,7 +390,7 @@ MachineCounters SimSystem::Counters() const {
   MachineCounters c = counters_;
   c.openFileHandles = static_cast<int>(files_.size());
   c.liveAllocations = static_cast<int>(blocks_.size());
-  c.deviceSets = static_cast<int>(sets_.size());
+  c.deviceSets = static_cast<int>(DeviceSetsLocked());
   c.loadedLibraries = loads_process_ + loads_kernel32_ + loads_setupapi_ +
                       loads_user32_ + loads_hid_;
   c.threadsRunning = user.threadsRunning;
@@ -460,226 +443,36 @@ BOOL SimSystem::GetVersionExA(LPOSVERSIONINFOA info) {
 
 HDEVINFO SimSystem::SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND,
                                          DWORD flags) {
-  std::unique_lock<std::mutex> lock(Mutex());
-  DWORD error = 0;
+  std::lock_guard<std::mutex> lock(Mutex());
   if (faults_.classDevsFails) {
-    error = ERROR_GEN_FAILURE;
-  } else if (classGuid == nullptr || (flags & DIGCF_DEVICEINTERFACE) == 0) {
-    // Only sets of device interfaces of one class are simulated.
-    error = ERROR_INVALID_PARAMETER;
-  }
-  if (error != 0) {
-    lock.unlock();
-    SetLastError(error);
+    SetLastError(ERROR_GEN_FAILURE);
     return INVALID_HANDLE_VALUE;
   }
-  DeviceSet set;
-  set.classGuid = *classGuid;
+  if (classGuid == nullptr || (flags & DIGCF_DEVICEINTERFACE) == 0) {
+    // Only sets of device interfaces of one class are simulated.
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::vector<os::DeviceRecord> records;
   // Windows NT 4 has no device interfaces.
   if (version_ != OsVersion::WindowsNt4) {
     for (Device* device : plugged_) {
-      if (!SameGuid(InterfaceClassLocked(*device), *classGuid)) continue;
-      SetEntry entry;
-      entry.device = device;
-      entry.path = InterfacePathLocked(*device);
-      entry.hardwareIds = HardwareIdsLocked(*device);
-      entry.setupClass = IsHidLocked(*device) ? kHidSetupClass : kUsbSetupClass;
-      entry.devInst = static_cast<DWORD>(device->attachment);
-      set.entries.push_back(std::move(entry));
+      if (!os::SameGuid(InterfaceClassLocked(*device), *classGuid)) continue;
+      os::DeviceRecord record;
+      record.path = InterfacePathLocked(*device);
+      record.hardwareIds = HardwareIdsLocked(*device);
+      record.setupClass =
+          IsHidLocked(*device) ? os::kHidSetupClassGuid : kUsbSetupClass;
+      record.devInst = static_cast<DWORD>(device->attachment);
+      records.push_back(std::move(record));
     }
   }
-  HANDLE handle = NewHandleLocked();
-  sets_.emplace(reinterpret_cast<std::uintptr_t>(handle), std::move(set));
-  return handle;
+  return AddDeviceSetLocked(*classGuid, std::move(records));
 }
 
-SimSystem::DeviceSet* SimSystem::FindSetLocked(HDEVINFO set) {
-  auto it = sets_.find(reinterpret_cast<std::uintptr_t>(set));
-  return it == sets_.end() ? nullptr : &it->second;
-}
-
-const SimSystem::SetEntry* SimSystem::SetEntryLocked(HDEVINFO set,
-                                                     ULONG_PTR reserved,
-                                                     DWORD& error) {
-  DeviceSet* s = FindSetLocked(set);
-  if (s == nullptr) {
-    error = ERROR_INVALID_HANDLE;
-    return nullptr;
-  }
-  if (reserved == 0 || reserved > s->entries.size()) {
-    error = ERROR_INVALID_PARAMETER;
-    return nullptr;
-  }
-  return &s->entries[reserved - 1];
-}
-
-BOOL SimSystem::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-  std::unique_lock<std::mutex> lock(Mutex());
-  if (sets_.erase(reinterpret_cast<std::uintptr_t>(set)) == 0) {
-    lock.unlock();
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  ReleaseHandleLocked(set);
-  return 1;
-}
-
-BOOL SimSystem::SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info,
-                                            const GUID* classGuid, DWORD index,
-                                            PSP_DEVICE_INTERFACE_DATA data) {
-  std::unique_lock<std::mutex> lock(Mutex());
-  DeviceSet* s = FindSetLocked(set);
-  DWORD error = 0;
-  std::size_t entry = 0;
-  if (s == nullptr) {
-    error = ERROR_INVALID_HANDLE;
-  } else if (data == nullptr || classGuid == nullptr) {
-    error = ERROR_INVALID_PARAMETER;
-  } else if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
-             (info != nullptr && info->cbSize != sizeof(SP_DEVINFO_DATA))) {
-    error = ERROR_INVALID_USER_BUFFER;
-  } else if (faults_.enumerationFailsAt >= 0 &&
-             index == static_cast<DWORD>(faults_.enumerationFailsAt)) {
-    error = ERROR_GEN_FAILURE;
-  } else if (!SameGuid(*classGuid, s->classGuid)) {
-    error = ERROR_NO_MORE_ITEMS;
-  } else if (info != nullptr) {
-    // The interfaces of one device of the set: each device has one.
-    if (info->Reserved == 0 || info->Reserved > s->entries.size()) {
-      error = ERROR_INVALID_PARAMETER;
-    } else if (index != 0) {
-      error = ERROR_NO_MORE_ITEMS;
-    } else {
-      entry = info->Reserved - 1;
-    }
-  } else if (index >= s->entries.size()) {
-    error = ERROR_NO_MORE_ITEMS;
-  } else {
-    entry = index;
-  }
-  if (error != 0) {
-    lock.unlock();
-    SetLastError(error);
-    return 0;
-  }
-  data->InterfaceClassGuid = s->classGuid;
-  data->Flags = kSpintActive;
-  data->Reserved = entry + 1;
-  return 1;
-}
-
-BOOL SimSystem::SetupDiGetDeviceInterfaceDetailA(
-    HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
-    PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
-    PDWORD requiredSize, PSP_DEVINFO_DATA info) {
-  constexpr std::size_t kPathOffset =
-      offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-  std::unique_lock<std::mutex> lock(Mutex());
-  DWORD error = 0;
-  const SetEntry* entry = nullptr;
-  if (FindSetLocked(set) == nullptr) {
-    error = ERROR_INVALID_HANDLE;
-  } else if (data == nullptr) {
-    error = ERROR_INVALID_PARAMETER;
-  } else if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-    error = ERROR_INVALID_USER_BUFFER;
-  } else {
-    entry = SetEntryLocked(set, data->Reserved, error);
-  }
-  if (entry != nullptr) {
-    const DWORD needed =
-        static_cast<DWORD>(kPathOffset + entry->path.size() + 1);
-    if (requiredSize != nullptr) *requiredSize = needed;
-    if (detail == nullptr) {
-      error = detailSize != 0 ? ERROR_INVALID_USER_BUFFER
-                              : ERROR_INSUFFICIENT_BUFFER;
-    } else if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) ||
-               detailSize < kPathOffset + 1) {
-      error = ERROR_INVALID_USER_BUFFER;
-    } else if (detailSize < needed) {
-      error = ERROR_INSUFFICIENT_BUFFER;
-    } else if (info != nullptr && info->cbSize != sizeof(SP_DEVINFO_DATA)) {
-      error = ERROR_INVALID_USER_BUFFER;
-    }
-  }
-  if (error != 0) {
-    lock.unlock();
-    SetLastError(error);
-    return 0;
-  }
-  std::memcpy(reinterpret_cast<char*>(detail) + kPathOffset,
-              entry->path.c_str(), entry->path.size() + 1);
-  if (info != nullptr) {
-    info->ClassGuid = entry->setupClass;
-    info->DevInst = entry->devInst;
-    info->Reserved = data->Reserved;
-  }
-  return 1;
-}
-
-BOOL SimSystem::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index,
-                                      PSP_DEVINFO_DATA info) {
-  std::unique_lock<std::mutex> lock(Mutex());
-  DeviceSet* s = FindSetLocked(set);
-  DWORD error = 0;
-  if (s == nullptr) {
-    error = ERROR_INVALID_HANDLE;
-  } else if (info == nullptr) {
-    error = ERROR_INVALID_PARAMETER;
-  } else if (info->cbSize != sizeof(SP_DEVINFO_DATA)) {
-    error = ERROR_INVALID_USER_BUFFER;
-  } else if (index >= s->entries.size()) {
-    error = ERROR_NO_MORE_ITEMS;
-  }
-  if (error != 0) {
-    lock.unlock();
-    SetLastError(error);
-    return 0;
-  }
-  const SetEntry& entry = s->entries[index];
-  info->ClassGuid = entry.setupClass;
-  info->DevInst = entry.devInst;
-  info->Reserved = static_cast<ULONG_PTR>(index) + 1;
-  return 1;
-}
-
-BOOL SimSystem::SetupDiGetDeviceRegistryPropertyA(
-    HDEVINFO set, PSP_DEVINFO_DATA info, DWORD property, PDWORD regType,
-    PBYTE buffer, DWORD bufferSize, PDWORD requiredSize) {
-  std::unique_lock<std::mutex> lock(Mutex());
-  DWORD error = 0;
-  const SetEntry* entry = nullptr;
-  if (FindSetLocked(set) == nullptr) {
-    error = ERROR_INVALID_HANDLE;
-  } else if (info == nullptr) {
-    error = ERROR_INVALID_PARAMETER;
-  } else if (info->cbSize != sizeof(SP_DEVINFO_DATA)) {
-    error = ERROR_INVALID_USER_BUFFER;
-  } else {
-    entry = SetEntryLocked(set, info->Reserved, error);
-  }
-  if (entry != nullptr) {
-    const auto needed = static_cast<DWORD>(entry->hardwareIds.size());
-    if (property != SPDRP_HARDWAREID || needed == 0) {
-      error = ERROR_INVALID_DATA;  // the device has no such property
-    } else {
-      if (regType != nullptr) *regType = kRegMultiSz;
-      if (requiredSize != nullptr) *requiredSize = needed;
-      if (buffer == nullptr && bufferSize != 0) {
-        error = ERROR_INVALID_USER_BUFFER;
-      } else if (buffer == nullptr || bufferSize < needed) {
-        error = ERROR_INSUFFICIENT_BUFFER;
-      } else {
-        std::memcpy(buffer, entry->hardwareIds.data(), needed);
-      }
-    }
-  }
-  if (error != 0) {
-    lock.unlock();
-    SetLastError(error);
-    return 0;
-  }
-  return 1;
+std::optional<DWORD> SimSystem::FailingInterfaceIndexLocked() const {
+  if (faults_.enumerationFailsAt < 0) return std::nullopt;
+  return static_cast<DWORD>(faults_.enumerationFailsAt);
 }
 
 // --- Files -----------------------------------------------------------------

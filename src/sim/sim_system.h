@@ -29,13 +29,6 @@ class SimSystem final : public os::PortableSystem {
   // --- os::System -------------------------------------------------------
   HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator,
                                 HWND parent, DWORD flags) override;
-  BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index,
-                             PSP_DEVINFO_DATA info) override;
-  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA info,
-                                         DWORD property, PDWORD regType,
-                                         PBYTE buffer, DWORD bufferSize,
-                                         PDWORD requiredSize) override;
-  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
   HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode,
                      LPSECURITY_ATTRIBUTES security, DWORD disposition,
                      DWORD flags, HANDLE templateFile) override;
@@ -56,13 +49,6 @@ class SimSystem final : public os::PortableSystem {
   void HidGetHidGuid(LPGUID guid);
   BOOLEAN HidGetFeature(HANDLE device, PVOID buffer, ULONG length);
   BOOLEAN HidSetFeature(HANDLE device, PVOID buffer, ULONG length);
-  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info,
-                                   const GUID* classGuid, DWORD index,
-                                   PSP_DEVICE_INTERFACE_DATA data);
-  BOOL SetupDiGetDeviceInterfaceDetailA(
-      HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
-      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
-      PDWORD requiredSize, PSP_DEVINFO_DATA info);
 
   // --- The machine's own interface (Machine forwards here) ---------------
   OsVersion Version() const { return version_; }
@@ -94,6 +80,7 @@ class SimSystem final : public os::PortableSystem {
 
  protected:
   BOOL CloseOtherHandle(HANDLE handle) override;
+  std::optional<DWORD> FailingInterfaceIndexLocked() const override;
 
  private:
   // A device present on the machine: a virtual token or a foreign HID
@@ -114,17 +101,6 @@ class SimSystem final : public os::PortableSystem {
     DWORD access = 0;
     DWORD share = 0;
   };
-  struct SetEntry {
-    Device* device = nullptr;
-    std::string path;
-    std::string hardwareIds;  // REG_MULTI_SZ, double-zero ended
-    GUID setupClass{};
-    DWORD devInst = 0;
-  };
-  struct DeviceSet {
-    GUID classGuid{};
-    std::vector<SetEntry> entries;
-  };
   enum class Module { Process, Kernel32, SetupApi, User32, Hid };
   // The outcome of looking up a handle for a transport call.
   struct Target {
@@ -142,9 +118,6 @@ class SimSystem final : public os::PortableSystem {
   void AttachLocked(Device& device);
   void DetachLocked(Device& device);
   Target ResolveLocked(HANDLE handle);
-  DeviceSet* FindSetLocked(HDEVINFO set);
-  const SetEntry* SetEntryLocked(HDEVINFO set, ULONG_PTR reserved,
-                                 DWORD& error);
   std::optional<Module> ModuleOf(HMODULE module) const;
   int& LoadCountLocked(Module module);
   void EventLocked(std::string line);
@@ -169,7 +142,6 @@ class SimSystem final : public os::PortableSystem {
   int foreign_count_ = 0;
 
   std::map<std::uintptr_t, OpenFile> files_;
-  std::map<std::uintptr_t, DeviceSet> sets_;
   std::map<void*, std::size_t> blocks_;  // LocalAlloc blocks
 
   int loads_process_ = 0;

@@ -11,24 +11,8 @@
 
 namespace os {
 
-const GUID kHidInterfaceClassGuid = {
-    0x4D1E55B2,
-    0xF16F,
-    0x11CF,
-    {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-
 namespace {
 
-// The device setup class of HID devices,
-// {745A17A0-74D3-11D0-B6FE-00A0C90F57DA}.
-constexpr GUID kHidSetupClassGuid = {
-    0x745A17A0,
-    0x74D3,
-    0x11D0,
-    {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
-
-constexpr DWORD kRegMultiSz = 7;
-constexpr DWORD kInterfaceActive = 1;  // SPINT_ACTIVE
 constexpr UINT kLocalMoveable = 0x0002;
 
 // Module handles this system hands out. They name no memory.
@@ -39,10 +23,6 @@ const HMODULE kProcessModule = ModuleHandle(0x00400000);
 const HMODULE kHidModule = ModuleHandle(0x10000000);
 const HMODULE kSetupApiModule = ModuleHandle(0x10100000);
 const HMODULE kUser32Module = ModuleHandle(0x10200000);
-
-bool SameGuid(const GUID& a, const GUID& b) {
-  return std::memcmp(&a, &b, sizeof(GUID)) == 0;
-}
 
 // The module a name stands for, with or without its ".dll", in any case.
 HMODULE KnownModule(LPCSTR name) {
@@ -133,16 +113,11 @@ std::string HardwareId(std::uint16_t vendorId, std::uint16_t productId,
 std::string HardwareIdList(std::uint16_t vendorId, std::uint16_t productId,
                            std::uint16_t releaseNumber) {
   // The most specific id first, as Windows lists them.
-  std::string list = HardwareId(vendorId, productId, releaseNumber);
-  list += '\0';
   char general[32];
   std::snprintf(general, sizeof general, "HID\\VID_%04X&PID_%04X",
                 static_cast<unsigned>(vendorId),
                 static_cast<unsigned>(productId));
-  list += general;
-  list += '\0';
-  list += '\0';
-  return list;
+  return MultiString({HardwareId(vendorId, productId, releaseNumber), general});
 }
 
 DWORD FeatureReportError(int error) {
@@ -207,192 +182,29 @@ LinuxSystem::~LinuxSystem() {
 
 // --- Device setup --------------------------------------------------------
 
-std::shared_ptr<LinuxSystem::DeviceSet> LinuxSystem::FindSet(HDEVINFO set) {
-  std::lock_guard<std::mutex> lock(Mutex());
-  auto it = sets_.find(reinterpret_cast<std::uintptr_t>(set));
-  return it != sets_.end() ? it->second : nullptr;
-}
-
 HDEVINFO LinuxSystem::SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND,
                                            DWORD flags) {
   if (classGuid == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  auto set = std::make_shared<DeviceSet>();
-  set->classGuid = *classGuid;
   // Only the HID interface class has members; the vendor driver's class and
-  // every other one are empty here.
+  // every other one are empty here. The nodes are listed outside the lock.
+  std::vector<DeviceRecord> records;
   if ((flags & DIGCF_DEVICEINTERFACE) != 0 &&
       SameGuid(*classGuid, kHidInterfaceClassGuid)) {
-    set->devices = hid_->Enumerate();
+    for (const hidraw::HidDeviceInfo& device : hid_->Enumerate()) {
+      DeviceRecord record;
+      record.path = device.path;
+      record.hardwareIds = hidraw::HardwareIdList(
+          device.vendorId, device.productId, device.releaseNumber);
+      record.setupClass = kHidSetupClassGuid;
+      record.devInst = static_cast<DWORD>(records.size() + 1);
+      records.push_back(std::move(record));
+    }
   }
   std::lock_guard<std::mutex> lock(Mutex());
-  HANDLE handle = NewHandleLocked();
-  sets_.emplace(reinterpret_cast<std::uintptr_t>(handle), std::move(set));
-  return handle;
-}
-
-BOOL LinuxSystem::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-  std::lock_guard<std::mutex> lock(Mutex());
-  if (sets_.erase(reinterpret_cast<std::uintptr_t>(set)) == 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  ReleaseHandleLocked(set);
-  return 1;
-}
-
-void LinuxSystem::FillDeviceInfo(std::size_t index, PSP_DEVINFO_DATA info) {
-  info->ClassGuid = kHidSetupClassGuid;
-  info->DevInst = static_cast<DWORD>(index + 1);
-  info->Reserved = index + 1;
-}
-
-int LinuxSystem::DeviceIndex(const DeviceSet& set, PSP_DEVINFO_DATA info) {
-  if (info == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return -1;
-  }
-  if (info->cbSize != sizeof(SP_DEVINFO_DATA)) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return -1;
-  }
-  if (info->Reserved == 0 || info->Reserved > set.devices.size()) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return -1;
-  }
-  return static_cast<int>(info->Reserved - 1);
-}
-
-BOOL LinuxSystem::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index,
-                                        PSP_DEVINFO_DATA info) {
-  const std::shared_ptr<DeviceSet> devices = FindSet(set);
-  if (devices == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  if (info == nullptr || info->cbSize != sizeof(SP_DEVINFO_DATA)) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return 0;
-  }
-  if (index >= devices->devices.size()) {
-    SetLastError(ERROR_NO_MORE_ITEMS);
-    return 0;
-  }
-  FillDeviceInfo(index, info);
-  return 1;
-}
-
-BOOL LinuxSystem::SetupDiGetDeviceRegistryPropertyA(
-    HDEVINFO set, PSP_DEVINFO_DATA info, DWORD property, PDWORD regType,
-    PBYTE buffer, DWORD bufferSize, PDWORD requiredSize) {
-  const std::shared_ptr<DeviceSet> devices = FindSet(set);
-  if (devices == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  const int index = DeviceIndex(*devices, info);
-  if (index < 0) return 0;
-  if (property != SPDRP_HARDWAREID) {
-    SetLastError(ERROR_INVALID_DATA);
-    return 0;
-  }
-  if (buffer == nullptr && bufferSize != 0) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return 0;
-  }
-  const hidraw::HidDeviceInfo& device =
-      devices->devices[static_cast<std::size_t>(index)];
-  const std::string ids = hidraw::HardwareIdList(
-      device.vendorId, device.productId, device.releaseNumber);
-  const auto needed = static_cast<DWORD>(ids.size());
-  if (requiredSize != nullptr) *requiredSize = needed;
-  if (bufferSize < needed) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  std::memcpy(buffer, ids.data(), ids.size());
-  if (regType != nullptr) *regType = kRegMultiSz;
-  return 1;
-}
-
-BOOL LinuxSystem::SetupDiEnumDeviceInterfaces(HDEVINFO set,
-                                              PSP_DEVINFO_DATA info,
-                                              const GUID* classGuid,
-                                              DWORD index,
-                                              PSP_DEVICE_INTERFACE_DATA data) {
-  const std::shared_ptr<DeviceSet> devices = FindSet(set);
-  if (devices == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  if (classGuid == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return 0;
-  }
-  // Each device has exactly one interface, of the set's class.
-  std::size_t device = index;
-  if (info != nullptr) {
-    const int only = DeviceIndex(*devices, info);
-    if (only < 0) return 0;
-    device = index == 0 ? static_cast<std::size_t>(only) : SIZE_MAX;
-  }
-  if (!SameGuid(*classGuid, devices->classGuid) ||
-      device >= devices->devices.size()) {
-    SetLastError(ERROR_NO_MORE_ITEMS);
-    return 0;
-  }
-  data->InterfaceClassGuid = devices->classGuid;
-  data->Flags = kInterfaceActive;
-  data->Reserved = device + 1;
-  return 1;
-}
-
-BOOL LinuxSystem::SetupDiGetDeviceInterfaceDetailA(
-    HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
-    PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
-    PDWORD requiredSize, PSP_DEVINFO_DATA info) {
-  const std::shared_ptr<DeviceSet> devices = FindSet(set);
-  if (devices == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return 0;
-  }
-  if (data->Reserved == 0 || data->Reserved > devices->devices.size()) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  const std::size_t index = data->Reserved - 1;
-  const std::string& path = devices->devices[index].path;
-  const auto needed = static_cast<DWORD>(
-      offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() +
-      1);
-  if (detail == nullptr
-          ? detailSize != 0
-          : detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return 0;
-  }
-  if (info != nullptr && info->cbSize != sizeof(SP_DEVINFO_DATA)) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return 0;
-  }
-  if (requiredSize != nullptr) *requiredSize = needed;
-  if (detailSize < needed) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
-  if (info != nullptr) FillDeviceInfo(index, info);
-  return 1;
+  return AddDeviceSetLocked(*classGuid, std::move(records));
 }
 
 // --- Files and devices ---------------------------------------------------

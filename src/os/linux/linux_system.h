@@ -27,9 +27,6 @@
 
 namespace os {
 
-// {4D1E55B2-F16F-11CF-88CB-001111000030}
-extern const GUID kHidInterfaceClassGuid;
-
 namespace hidraw {
 
 // "HID\VID_0471&PID_485E&REV_0100": the first hardware id of a HID device.
@@ -61,21 +58,6 @@ class LinuxSystem final : public PortableSystem {
   // Device setup.
   HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator,
                                 HWND parent, DWORD flags) override;
-  BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index,
-                             PSP_DEVINFO_DATA info) override;
-  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA info,
-                                         DWORD property, PDWORD regType,
-                                         PBYTE buffer, DWORD bufferSize,
-                                         PDWORD requiredSize) override;
-  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
-  // Bound by name from "SETUPAPI.DLL".
-  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info,
-                                   const GUID* classGuid, DWORD index,
-                                   PSP_DEVICE_INTERFACE_DATA data);
-  BOOL SetupDiGetDeviceInterfaceDetailA(
-      HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
-      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
-      PDWORD requiredSize, PSP_DEVINFO_DATA info);
 
   // Files and devices.
   HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode,
@@ -110,10 +92,6 @@ class LinuxSystem final : public PortableSystem {
   BOOL CloseOtherHandle(HANDLE handle) override;
 
  private:
-  struct DeviceSet {
-    GUID classGuid{};
-    std::vector<hidraw::HidDeviceInfo> devices;
-  };
   struct OpenDevice {
     std::string path;
     DWORD access = 0;
@@ -121,15 +99,10 @@ class LinuxSystem final : public PortableSystem {
     std::shared_ptr<hidraw::HidDevice> device;  // null while being opened
   };
 
-  std::shared_ptr<DeviceSet> FindSet(HDEVINFO set);
   std::shared_ptr<hidraw::HidDevice> FindDevice(HANDLE handle);
-  // The device of a set that `info` names, or -1 after setting the error.
-  int DeviceIndex(const DeviceSet& set, PSP_DEVINFO_DATA info);
-  static void FillDeviceInfo(std::size_t index, PSP_DEVINFO_DATA info);
 
   std::unique_ptr<hidraw::HidApi> hid_;
   // Guarded by Mutex().
-  std::map<std::uintptr_t, std::shared_ptr<DeviceSet>> sets_;
   std::map<std::uintptr_t, OpenDevice> devices_;
 };
 

@@ -36,10 +36,6 @@ bool IsAtom(LPCSTR name) {
   return reinterpret_cast<std::uintptr_t>(name) < 0x10000;
 }
 
-bool SameGuid(const GUID& a, const GUID& b) {
-  return std::memcmp(&a, &b, sizeof(GUID)) == 0;
-}
-
 bool Matches(UINT message, UINT filterMin, UINT filterMax) {
   if (filterMin == 0 && filterMax == 0) return true;
   return message >= filterMin && message <= filterMax;
@@ -684,6 +680,67 @@ void PortableSystem::Shutdown() {
     threads_.clear();
   }
   JoinAll(joinable);
+}
+
+// --- Device setup sets ---------------------------------------------------
+
+namespace {
+
+// The BOOL answer of a call whose outcome is `error`: 1 for 0, else 0 with
+// `error` set as the last error.
+BOOL Answer(System& system, DWORD error) {
+  if (error == 0) return 1;
+  system.SetLastError(error);
+  return 0;
+}
+
+}  // namespace
+
+HDEVINFO PortableSystem::AddDeviceSetLocked(const GUID& interfaceClass,
+                                            std::vector<DeviceRecord> devices) {
+  HANDLE handle = NewHandleLocked();
+  sets_.Add(handle, interfaceClass, std::move(devices));
+  return handle;
+}
+
+BOOL PortableSystem::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!sets_.Remove(set)) return Answer(*this, ERROR_INVALID_HANDLE);
+  ReleaseHandleLocked(set);
+  return 1;
+}
+
+BOOL PortableSystem::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index,
+                                           PSP_DEVINFO_DATA info) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return Answer(*this, sets_.EnumDeviceInfo(set, index, info));
+}
+
+BOOL PortableSystem::SetupDiGetDeviceRegistryPropertyA(
+    HDEVINFO set, PSP_DEVINFO_DATA info, DWORD property, PDWORD regType,
+    PBYTE buffer, DWORD bufferSize, PDWORD requiredSize) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return Answer(
+      *this, sets_.GetDeviceRegistryProperty(set, info, property, regType,
+                                             buffer, bufferSize, requiredSize));
+}
+
+BOOL PortableSystem::SetupDiEnumDeviceInterfaces(
+    HDEVINFO set, PSP_DEVINFO_DATA info, const GUID* classGuid, DWORD index,
+    PSP_DEVICE_INTERFACE_DATA data) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return Answer(*this,
+                sets_.EnumDeviceInterfaces(set, info, classGuid, index, data,
+                                           FailingInterfaceIndexLocked()));
+}
+
+BOOL PortableSystem::SetupDiGetDeviceInterfaceDetailA(
+    HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
+    PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
+    PDWORD requiredSize, PSP_DEVINFO_DATA info) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return Answer(*this, sets_.GetDeviceInterfaceDetail(
+                           set, data, detail, detailSize, requiredSize, info));
 }
 
 }  // namespace os

@@ -21,6 +21,11 @@
 // - When a thread created through CreateThread ends, its queue and its
 //   windows go with it.
 //
+// It also keeps the device information sets of the device setup calls as
+// snapshots (os::DeviceSetTable): a derived system lists its devices in
+// SetupDiGetClassDevsA and hands them to AddDeviceSetLocked; the calls over a
+// set are answered here.
+//
 // One mutex guards all state; it is never held while a window procedure or
 // a thread function runs, nor while a sender waits for delivery.
 #pragma once
@@ -32,11 +37,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "os/portable/device_sets.h"
 #include "os/system.h"
 
 namespace os {
@@ -80,6 +87,24 @@ class PortableSystem : public System {
   LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wParam,
                          LPARAM lParam) override;
   void PostQuitMessage(int exitCode) override;
+
+  // Device setup calls over the sets that a derived system's
+  // SetupDiGetClassDevsA made.
+  BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index,
+                             PSP_DEVINFO_DATA info) override;
+  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA info,
+                                         DWORD property, PDWORD regType,
+                                         PBYTE buffer, DWORD bufferSize,
+                                         PDWORD requiredSize) override;
+  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
+  // Bound by name from "SETUPAPI.DLL".
+  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info,
+                                   const GUID* classGuid, DWORD index,
+                                   PSP_DEVICE_INTERFACE_DATA data);
+  BOOL SetupDiGetDeviceInterfaceDetailA(
+      HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
+      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
+      PDWORD requiredSize, PSP_DEVINFO_DATA info);
 
   // Device notifications, as the functions bound by name from "user32.dll"
   // behave: a window recipient (DEVICE_NOTIFY_WINDOW_HANDLE) and a
@@ -142,6 +167,17 @@ class PortableSystem : public System {
   // never handed out twice while in use. Call with the mutex held.
   HANDLE NewHandleLocked();
   void ReleaseHandleLocked(HANDLE handle);
+
+  // A new device set of `devices` with their interfaces of `interfaceClass`,
+  // a snapshot. Call with the mutex held.
+  HDEVINFO AddDeviceSetLocked(const GUID& interfaceClass,
+                              std::vector<DeviceRecord> devices);
+  std::size_t DeviceSetsLocked() const { return sets_.Count(); }
+  // An index whose interface enumeration fails (an injected fault), if any.
+  // Called with the mutex held.
+  virtual std::optional<DWORD> FailingInterfaceIndexLocked() const {
+    return std::nullopt;
+  }
 
   // Closes a handle that is not a thread handle. Called without the mutex.
   virtual BOOL CloseOtherHandle(HANDLE handle);
@@ -231,6 +267,8 @@ class PortableSystem : public System {
 
   std::map<std::uintptr_t, Notification> notifications_;
   std::uintptr_t next_notification_ = 0xD0000;
+
+  DeviceSetTable sets_;
 
   static thread_local DWORD last_error_;
 };
