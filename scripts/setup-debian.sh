@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and running the tools
-# need. Safe to run again; installs only what is missing.
+# need. With --windows, also what the MinGW-w64 cross build and its checks
+# under Wine need. Safe to run again; installs only what is missing.
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libhidapi-dev
-  xvfb xauth xdotool x11-utils imagemagick fonts-wqy-zenhei
+  xvfb xauth xdotool x11-utils imagemagick fontconfig fonts-wqy-zenhei
 )
+if [ "${1:-}" = "--windows" ]; then
+  packages+=(
+    g++-mingw-w64-x86-64 googletest wine wine64 fonts-wine
+    fonts-droid-fallback fonts-dejavu-core
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do
