@@ -51,19 +51,19 @@ Fn FromFarProc(FARPROC proc) {
 
 }  // namespace
 
-CountingSystem::CountingSystem() : inner_(os::Sys()) {
+CountingSystem::CountingSystem() : ForwardingSystem(os::Sys()) {
   g_counting.store(this);
   os::SetCurrentSystem(this);
 }
 
 CountingSystem::~CountingSystem() {
-  os::SetCurrentSystem(&inner_ == &os::NativeSystem() ? nullptr : &inner_);
+  os::SetCurrentSystem(&inner() == &os::NativeSystem() ? nullptr : &inner());
   g_counting.store(nullptr);
 }
 
 FARPROC CountingSystem::GetProcAddress(HMODULE m, LPCSTR n) {
-  FARPROC proc = inner_.GetProcAddress(m, n);
-  const DWORD error = inner_.GetLastError();
+  FARPROC proc = inner().GetProcAddress(m, n);
+  const DWORD error = inner().GetLastError();
   {
     std::lock_guard guard(mutex_);
     record_.boundNames.emplace_back(n);
@@ -78,7 +78,7 @@ FARPROC CountingSystem::GetProcAddress(HMODULE m, LPCSTR n) {
         FromFarProc<os::PFN_SetupDiGetDeviceInterfaceDetailA>(proc));
     proc = AsFarProc(&CountGetDetail);
   }
-  inner_.SetLastError(error);
+  inner().SetLastError(error);
   return proc;
 }
 

@@ -3,30 +3,20 @@
 // re-plugged, so the new mode applies and the next change finds the token
 // in it. What the token did is written to standard error.
 #include <QApplication>
-#include <cstdio>
 
 #include "application.h"
+#include "demo_events.h"
 #include "form1.h"
 #include "vantor/sim.h"
 
-namespace {
-
-void PrintEvents(vantor::sim::Machine& machine) {
-  for (const std::string& line : machine.Events()) {
-    std::fprintf(stderr, "vantor-mode-demo: %s\n", line.c_str());
-  }
-  std::fflush(stderr);
-  machine.ClearEvents();
-}
-
-}  // namespace
+using vantor::tool::PrintDemoEvents;
 
 int main(int argc, char** argv) {
   // The machine outlives the window and every library call made from it.
   vantor::sim::Machine machine;
   machine.Install();
   const vantor::sim::TokenId token = machine.Plug({});
-  PrintEvents(machine);
+  PrintDemoEvents(machine);
 
   QApplication app(argc, argv);
   vantor::tool::PrepareApplication();
@@ -38,7 +28,7 @@ int main(int argc, char** argv) {
                      if (outcome == vantor::tool::Outcome::kChanged) {
                        machine.Replug(token);
                      }
-                     PrintEvents(machine);
+                     PrintDemoEvents(machine);
                    });
   form.CenterOnScreen();
   form.show();

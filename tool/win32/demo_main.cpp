@@ -3,22 +3,12 @@
 // re-plugged, so the new mode applies and the next change finds the token in
 // it. What the token did is written to standard error (the console the
 // program was started from).
-#include <cstdio>
 
+#include "demo_events.h"
 #include "form1.h"
 #include "vantor/sim.h"
 
-namespace {
-
-void PrintEvents(vantor::sim::Machine& machine) {
-  for (const std::string& line : machine.Events()) {
-    std::fprintf(stderr, "vantor-mode-demo: %s\n", line.c_str());
-  }
-  std::fflush(stderr);
-  machine.ClearEvents();
-}
-
-}  // namespace
+using vantor::tool::PrintDemoEvents;
 
 int wmain() {
   using vantor::tool::Outcome;
@@ -28,13 +18,13 @@ int wmain() {
   vantor::sim::Machine machine;
   machine.Install();
   const vantor::sim::TokenId token = machine.Plug({});
-  PrintEvents(machine);
+  PrintDemoEvents(machine);
 
   vantor::tool::VxTokenApi api;
   Form1 form(api);
   form.SetActionFinished([&machine, token](Outcome outcome) {
     if (outcome == Outcome::kChanged) machine.Replug(token);
-    PrintEvents(machine);
+    PrintDemoEvents(machine);
   });
   if (!form.Create(GetModuleHandleW(nullptr))) return 1;
   form.Show();
