@@ -47,6 +47,8 @@
 
 #include <stdint.h>
 
+#include "vantor_types.h"
+
 #if defined(_WIN32) && !defined(_WIN64)
 #define VXAPI __stdcall
 #else
@@ -69,21 +71,6 @@
 extern "C" {
 #endif
 
-/* Result codes. */
-#define VX_SUCCESS 0u
-#define VX_INVALID_PARAMETER 2u
-#define VX_COMM_ERROR 3u
-#define VX_DEVICE_BUSY 5u
-#define VX_BUFFER_TOO_SMALL 17u
-#define VX_PROTOCOL_MISMATCH 20u
-#define VX_WRONG_DEVICE_TYPE 32u
-#define VX_CROSSES_E2_BOUNDARY 33u
-#define VX_NOT_AT_ROOT 513u
-#define VX_NO_FILES_IN_ROOT 514u
-#define VX_SIZE_OUT_OF_RANGE 515u
-#define VX_DIRECTORY_TOO_SMALL 516u
-#define VX_ATR_CHANGED 0xFFFFFFFFu
-
 /* Control codes of VXControl: device control exchanges. */
 #define VX_RESET_DEVICE 2u
 #define VX_CONTROL_TYPE_4 4u
@@ -99,33 +86,6 @@ extern "C" {
 #define VX_SET_DEVICE_ID 42u
 #define VX_GET_DIRECTORY_FREE_SPACE 49u
 #define VX_GET_FILE_INFO 50u
-
-/* Names one listed token. Filled by VXListDevices; opened, used and closed
- * by the other calls. */
-typedef struct VXContext {
-  uint32_t dwIndex;     /* the token's entry in the device table, 0..126 */
-  uint32_t dwVersion;   /* version, one hexadecimal digit per byte:
-                           2.3.0 is 0x00020300 */
-  uint32_t hDevice;     /* open device; 0xFFFFFFFF while not open */
-  uint32_t dwReserved1; /* 2 after listing; not read */
-  uint32_t dwProtocols; /* protocols an open accepts; must include 4 */
-  uint32_t dwReserved2; /* 24000 after listing; not read */
-  uint8_t bAtr[56];     /* the token's ATR, dwAtrLength bytes valid */
-  uint8_t bDeviceId[8]; /* device identifier from the ATR */
-  uint32_t dwAtrLength; /* valid bytes in bAtr, 1..56 for a listed token */
-} VXContext;
-
-/* Options of VXOpenDeviceEx. */
-typedef struct VXOpenInfo {
-  uint32_t dwSize;      /* must be 8 */
-  uint32_t dwShareMode; /* 0 exclusive, 1 shared */
-} VXOpenInfo;
-
-/* Options of root directory creation. */
-typedef struct VXROOTINFO {
-  uint32_t dwSize;      /* must be 12 */
-  uint8_t bDeviceId[8]; /* the device identifier to write into the token */
-} VXROOTINFO;
 
 /* Lists the attached tokens. `length` is the size of `contexts` in bytes on
  * entry and 92 times the number of tokens on return. With too small a length

@@ -3,16 +3,17 @@
 // joining a device that is already open), disconnects, and carries control
 // requests and APDUs over a connected context.
 //
-// Every operation holds the device table lock across its validity check and
-// its work on the table, so the monitor's removal handling cannot run in
-// between. A context whose entry the monitor freed, or whose handle no longer
-// matches the entry's, is refused with VX_INVALID_PARAMETER.
+// The device layer owns the table; this layer names entries by a context's
+// index and connections by its handle. A context whose entry was freed, or
+// whose handle no longer names the entry's open device, is refused with
+// VX_INVALID_PARAMETER.
 #pragma once
 
 #include <cstdint>
 
+#include "common/atr.h"
 #include "os/win_types.h"
-#include "vantor/vantor.h"
+#include "vantor/vantor_types.h"
 
 namespace vantor::connection {
 
@@ -47,9 +48,7 @@ HANDLE ContextWordToHandle(std::uint32_t word);
 // True when the context word names `handle`.
 bool IsSameHandle(HANDLE handle, std::uint32_t word);
 
-// The version word of an ATR (0x0230) with one hexadecimal digit per byte
-// (0x00020300).
-std::uint32_t SpreadVersion(std::uint16_t version);
+using common::SpreadVersion;
 
 // True when the context is present, its index is below 127 and the entry it
 // names is in use.
@@ -67,8 +66,10 @@ std::uint32_t SlotConnect(VXContext* context, std::uint32_t shareMode,
                           std::uint32_t protocols,
                           std::uint32_t* activeProtocol);
 
-// Ends one connection; the last one closes the device. `disposition` is not
-// used. 0 or 2.
+// Ends one connection; the last one closes the device. A context connected
+// more than once keeps its handle until its last connection ends. A
+// context whose device is gone gives 2, and what the library held for it is
+// released. `disposition` is not used. 0 or 2.
 std::uint32_t SlotDisconnect(VXContext* context, std::uint32_t disposition);
 
 // Exchanges one control request of `type` with up to 255 data bytes (254 to

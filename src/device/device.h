@@ -3,9 +3,11 @@
 // It reaches the operating system only through os::Sys().
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <mutex>
 
+#include "common/atr.h"
 #include "os/system.h"
 
 namespace vantor::device {
@@ -21,16 +23,7 @@ inline constexpr int kMaxPathChars = 259;   // longest path that fits szPath
 inline constexpr int kMaxAtrBytes = 64;
 
 // Fields parsed from a token's historical bytes.
-struct AtrInfo {
-  std::uint8_t bHist0;
-  std::uint8_t bHist3;
-  std::uint16_t wVersion;  // H1 * 256 + H2
-  std::uint16_t wHist45;   // H4 * 256 + H5
-  std::uint8_t bHist6;
-  std::uint8_t bDeviceIdLength;  // device-id bytes stored in bDeviceId
-  std::uint8_t bDeviceId[8];
-};
-static_assert(sizeof(AtrInfo) == 16);
+using AtrInfo = common::AtrInfo;
 
 struct SlotEntry {
   std::int32_t dwKind;
@@ -41,14 +34,27 @@ struct SlotEntry {
   std::uint8_t bAtrLength;
   std::uint32_t dwShareMode;
   std::int32_t dwOpenCount;
+  // Kept by the layer beside the fields above: exchanges in flight on
+  // hDevice, the contexts that hold connections (for a context connected
+  // more than once), a number that changes whenever the entry is given to a
+  // token, and the case-blind hash of szPath.
+  std::int32_t dwBusy;
+  struct Owner {
+    const void* context;
+    std::int32_t connections;
+  } owners[4];
+  std::uint32_t dwGeneration;
+  std::uint32_t dwPathHash;
 };
 
-// The process-wide table. Every access from the caller's thread or the
-// monitor thread holds DeviceTableLock(). The lock also guards the monitor
-// state. It is recursive so that compound operations of the layer above can
-// hold it across several calls of this layer. The table starts with every
-// entry free.
-extern SlotEntry g_DeviceTable[kTableEntries];
+// The process-wide table, owned by this layer. Every access from the
+// caller's thread or the monitor thread holds DeviceTableLock(), which also
+// guards the monitor state and the retired handles. The lock is never held
+// across device I/O: an exchange pins its entry (dwBusy) and runs under the
+// entry's own exchange lock, so exchanges on different tokens do not wait
+// for each other and a handle is never closed in the middle of an exchange.
+// The table starts with every entry free.
+extern SlotEntry (&g_DeviceTable)[kTableEntries];
 std::recursive_mutex& DeviceTableLock();
 
 // The vendor driver's device interface class
@@ -83,7 +89,8 @@ inline constexpr DWORD IOCTL_VX_TRANSFER = 0x220028;
 
 // --- Table and discovery -------------------------------------------------
 
-// Marks every entry free.
+// Marks every entry free. Handles the layer still holds (open entries,
+// retired devices) are closed first; at start-up there are none.
 void InitDeviceTable();
 // Merges the tokens attached now into the table (HID tokens first, then
 // driver tokens) and reads every listed token's ATR.
@@ -120,10 +127,12 @@ int ParseAtr(const std::uint8_t* atr, std::uint32_t atrLength, AtrInfo* info);
 int OpenDevicePath(const char* path, DWORD shareMode, HANDLE* handle);
 BOOL CloseDeviceHandle(HANDLE handle);
 
-// Frees the entry of a token that is gone. When a connection held its device
-// open, closes the handle, resets hDevice and dwOpenCount and counts the
-// monitor down (ending the monitor thread with the last count). Used by the
-// monitor's removal handling and by the refresh. Takes the table lock.
+// Frees the entry of a token that is gone. When connections held its device
+// open, retires the handle (closed with the last of them, or at once when
+// none is left and no exchange runs on it), resets hDevice and dwOpenCount
+// and counts the monitor down (ending the monitor thread with the last
+// count). Used by the monitor's removal handling, the refresh and the
+// exchanges. Takes the table lock.
 void ReleaseRemovedEntry(SlotEntry& entry);
 
 // --- Exchanges -----------------------------------------------------------
@@ -131,13 +140,36 @@ void ReleaseRemovedEntry(SlotEntry& entry);
 // Requests with more data than a report or the driver buffer carries (255
 // bytes; 254 for a HID control request) are refused without being sent.
 
+// What an exchange runs on: a device handle and the transport of its kind.
+struct Channel {
+  HANDLE handle;
+  std::int32_t kind;
+};
+// The platform error of the exchange that failed last on this thread (0
+// when it was refused before anything was sent).
+DWORD LastTransportError();
+// Whether a platform error says the device behind a handle is gone.
+bool IsDeviceGoneError(DWORD error);
+
+int TransmitControl(const Channel& channel, std::int32_t type,
+                    const std::uint8_t* data, std::uint32_t dataLength,
+                    std::uint8_t* response, std::uint32_t* responseLength);
+int TransmitApdu(const Channel& channel, const std::uint8_t* apdu,
+                 std::uint32_t apduLength, std::uint8_t* response,
+                 std::uint32_t* responseLength);
+// The same on an entry's own handle and kind.
 int TransmitControl(SlotEntry& entry, std::int32_t type,
                     const std::uint8_t* data, std::uint32_t dataLength,
                     std::uint8_t* response, std::uint32_t* responseLength);
 int TransmitApdu(SlotEntry& entry, const std::uint8_t* apdu,
                  std::uint32_t apduLength, std::uint8_t* response,
                  std::uint32_t* responseLength);
+// Reads the entry's ATR over a temporary handle.
 int ReadAtr(SlotEntry& entry, std::uint8_t* response, std::uint8_t* capacity);
+// Reads the ATR over an open channel (the driver's ATR code, else control
+// request 2).
+int ReadAtrOn(const Channel& channel, std::uint8_t* response,
+              std::uint8_t* capacity);
 
 // Control request code on the wire for a control type.
 std::uint16_t ControlRequestCode(std::int32_t type, const std::uint8_t* data,
@@ -153,9 +185,10 @@ BOOLEAN HidReceiveReport(HANDLE device, std::uint8_t* response,
                          std::uint32_t* answerLength);
 
 // Bound of the answer read's repetition while the token reports a semaphore
-// time-out (error 121): whichever comes first.
-inline constexpr int kHidMaxReads = 1000;
-inline constexpr int kHidReadTimeLimitMs = 5000;
+// time-out (error 121), whichever comes first. Commands such as on-token key
+// generation take long, so the time bound is generous.
+inline constexpr int kHidMaxReads = 30000;
+inline constexpr int kHidReadTimeLimitMs = 30000;
 
 // Report id and size of the HID feature report that carries an APDU of
 // `length` bytes (0..255); {0, 0} for longer APDUs, which no report holds.
@@ -164,6 +197,74 @@ struct ReportShape {
   std::uint32_t size;
 };
 ReportShape ApduReportShape(std::uint32_t length);
+
+// --- Connections --------------------------------------------------------
+// The connection layer's door to the table: it names entries by index and
+// open devices by handle and never touches the entries itself.
+//
+// A device whose token is gone while connections hold it (removal, a
+// refresh that no longer finds it, an exchange that finds it dead) is
+// retired: its entry is freed at once, but its handle stays open, unusable,
+// until the last of those connections is closed, so that the system cannot
+// give the same handle value to a new connection while an old context still
+// carries it.
+
+// A used entry as a listing shows it.
+struct SlotListing {
+  std::uint32_t index;
+  std::int32_t kind;
+  std::uint16_t wVersion;
+  std::uint8_t bAtrLength;
+  std::uint8_t bAtr[kMaxAtrBytes];
+};
+// Refreshes the table and copies every used entry, in table order, into
+// `out` (room for kUsableEntries). Returns the number copied.
+int ListSlots(SlotListing* out);
+
+// True when the entry is in use.
+bool IsSlotInUse(std::uint32_t index);
+
+enum class ConnectResult { kConnected, kInvalid, kBusy };
+// Connects `owner` (the caller's context) to the entry: opens its device
+// with `shareMode`, or joins a device open shared when the request is
+// shared. The handle of the connection goes to `handle`.
+ConnectResult ConnectSlot(std::uint32_t index, std::uint32_t shareMode,
+                          const void* owner, HANDLE* handle);
+
+enum class DisconnectResult {
+  kInvalid,         // not a connection of this entry's open device
+  kOwnerConnected,  // one connection ended; `owner` still holds another
+  kOwnerDone,       // `owner` holds no more connections
+};
+// Ends one connection on the entry's open device `handle`; the last one
+// closes it. A handle that was retired is released a connection at a time
+// too, but the result is kInvalid: the connection was already lost.
+DisconnectResult DisconnectSlot(std::uint32_t index, HANDLE handle,
+                                const void* owner);
+
+enum class ExchangeResult {
+  kDone,
+  kInvalid,  // not a connection of this entry, or data the transport cannot
+             // carry; nothing was sent
+  kFailed,   // the transport failed
+  kGone,     // the device is gone; its entry was released
+};
+// One control request or one APDU on the entry's open device `handle`.
+// `responseLength`: capacity in, bytes received out (at most 255).
+ExchangeResult ExchangeControl(std::uint32_t index, HANDLE handle,
+                               std::int32_t type, const std::uint8_t* data,
+                               std::uint32_t dataLength, std::uint8_t* response,
+                               std::uint32_t* responseLength);
+ExchangeResult ExchangeApdu(std::uint32_t index, HANDLE handle,
+                            const std::uint8_t* apdu, std::uint32_t apduLength,
+                            std::uint8_t* response,
+                            std::uint32_t* responseLength);
+
+// The entry's state for a connection on `handle`: false when it is not one.
+bool SlotStatusOf(std::uint32_t index, HANDLE handle, SlotListing* out);
+
+// Handles of gone devices still held for their connections.
+int RetiredHandles();
 
 // --- Removal monitor -----------------------------------------------------
 // While at least one entry's device is open, a thread (NT family from

@@ -99,15 +99,16 @@ Step MatchHardwareId(HDEVINFO set, DWORD index, const char* prefix) {
   return match ? Step::kTake : Step::kSkip;
 }
 
-// Reads the device path of an interface into a new path item. Paths longer
-// than an entry holds are skipped.
+// Reads the device path of an interface into a new path item. An interface
+// whose detail cannot be read, or whose path is longer than an entry holds,
+// is skipped; only an allocation that fails fails the enumeration.
 Step ReadInterfacePath(HDEVINFO set, const SetupFunctions& setup,
                        SP_DEVICE_INTERFACE_DATA& interfaceData,
                        PathItem** out) {
   os::System& sys = os::Sys();
   DWORD required = 0;
   setup.getDetail(set, &interfaceData, nullptr, 0, &required, nullptr);
-  if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) return Step::kFail;
+  if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) return Step::kSkip;
 
   auto* item = static_cast<PathItem*>(sys.LocalAlloc(LMEM_ZEROINIT, required));
   if (item == nullptr) return Step::kFail;
@@ -116,7 +117,7 @@ Step ReadInterfacePath(HDEVINFO set, const SetupFunctions& setup,
   if (setup.getDetail(set, &interfaceData, item, required, &written, nullptr) ==
       0) {
     sys.LocalFree(item);
-    return Step::kFail;
+    return Step::kSkip;
   }
   const std::size_t room = required - kPathOffset;
   const std::size_t length = strnlen(PathText(item), room);
@@ -153,14 +154,12 @@ int EnumInterfacePaths(const GUID& classGuid, const char* hardwareIdPrefix,
   *list = nullptr;
   *count = 0;
 
+  // Without the enumeration functions nothing can be told about the
+  // devices: the enumeration fails and the table is left as it is.
+  const SetupFunctions* setup = BindSetupFunctions();
+  if (setup == nullptr) return 0;
   PathList paths = MakePathList(capacity);
   if (paths == nullptr) return 0;
-  const SetupFunctions* setup = BindSetupFunctions();
-  if (setup == nullptr) {
-    // Without the enumeration functions nothing can be found.
-    *list = paths;
-    return 1;
-  }
   HDEVINFO set = sys.SetupDiGetClassDevsA(
       &classGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE || set == nullptr) {

@@ -79,7 +79,6 @@ ReportShape ApduReportShape(std::uint32_t length) {
 
 BOOLEAN HidSendReport(HANDLE device, const RequestHeader& header,
                       const std::uint8_t* data) {
-  std::lock_guard guard(DeviceTableLock());
   const detail::HidFunctions* hid = detail::BoundHidFunctions();
   if (hid == nullptr || (data == nullptr && header.wLength != 0)) return 0;
 
@@ -104,23 +103,25 @@ BOOLEAN HidSendReport(HANDLE device, const RequestHeader& header,
 
 BOOLEAN HidReceiveReport(HANDLE device, std::uint8_t* response,
                          std::uint32_t* answerLength) {
-  std::lock_guard guard(DeviceTableLock());
   const detail::HidFunctions* hid = detail::BoundHidFunctions();
   if (hid == nullptr) return 0;
 
   // The token answers error 121 while the answer is not ready. Read again,
-  // but not for ever: a token that stops answering fails the exchange.
+  // but not for ever: a token that stops answering fails the exchange. The
+  // clock is read only once the token has made us wait.
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(kHidReadTimeLimitMs);
+  Clock::time_point deadline{};
   std::uint8_t report[kLargeReportSize];
   BOOLEAN ok = 0;
   for (int reads = 0; reads < kHidMaxReads; ++reads) {
     std::memset(report, 0, sizeof(report));
     report[0] = kAnswerReportId;
     ok = hid->getFeature(device, report, kLargeReportSize);
-    if (ok != 0 || os::Sys().GetLastError() != ERROR_SEM_TIMEOUT ||
-        Clock::now() >= deadline) {
+    if (ok != 0 || os::Sys().GetLastError() != ERROR_SEM_TIMEOUT) break;
+    const Clock::time_point now = Clock::now();
+    if (reads == 0) {
+      deadline = now + std::chrono::milliseconds(kHidReadTimeLimitMs);
+    } else if (now >= deadline) {
       break;
     }
   }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <mutex>
 
 #include "device/device.h"
 
@@ -33,6 +35,24 @@ template <typename Fn>
 Fn BindAs(FARPROC proc) {
   return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
 }
+
+// The lock that keeps one request and its answer together on an entry's
+// device; taken without the table lock.
+std::mutex& ExchangeLock(int index);
+// Ends an exchange's pin on the device `handle` that entry `index` held when
+// the exchange began; a retired handle whose last user this was is closed.
+// The caller holds the table lock.
+void Unpin(int index, HANDLE handle);
+// Reads the ATR of the device at `path` over a temporary handle.
+int ReadAtrAt(const char* path, std::int32_t kind, std::uint8_t* response,
+              std::uint8_t* capacity);
+// Closes every handle the layer holds (open entries, retired devices) and
+// forgets the retired devices. The caller holds the table lock.
+void CloseHeldHandles();
+// Counts the monitor down for a device handle closed or retired because its
+// token is gone; with the last count the thread ends by itself. The caller
+// holds the table lock.
+void LowerMonitorUsersForRemoval();
 
 // Eight zero bytes that stand in for the data of a request without data.
 inline constexpr std::uint8_t kFiller[8] = {};

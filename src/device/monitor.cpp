@@ -58,9 +58,22 @@ void HandleRemoval(LPARAM lParam) {
   }
 }
 
-// Lowers the count for a device handle that was closed for a removed token;
-// with the last, the thread ends by itself and its handle is forgotten.
-void LowerUsersForRemoval() {
+HINSTANCE ProcessModule() { return os::Sys().GetModuleHandleA(nullptr); }
+
+// Held by a monitor thread from its class registration to its clean-up. A
+// thread started while a former one that ended by itself is still cleaning
+// up waits here, so that the former one's UnregisterClassA cannot remove the
+// class under the new one's window.
+std::mutex& MonitorLifetimeLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+}  // namespace
+
+namespace detail {
+
+void LowerMonitorUsersForRemoval() {
   if (g_monitor.dwMonitorUsers <= 0) return;
   if (--g_monitor.dwMonitorUsers > 0 || g_monitor.hMonitorThread == nullptr) {
     return;
@@ -79,29 +92,7 @@ void LowerUsersForRemoval() {
   g_monitor.hMonitorThread = nullptr;
 }
 
-HINSTANCE ProcessModule() { return os::Sys().GetModuleHandleA(nullptr); }
-
-// Held by a monitor thread from its class registration to its clean-up. A
-// thread started while a former one that ended by itself is still cleaning
-// up waits here, so that the former one's UnregisterClassA cannot remove the
-// class under the new one's window.
-std::mutex& MonitorLifetimeLock() {
-  static std::mutex lock;
-  return lock;
-}
-
-}  // namespace
-
-void ReleaseRemovedEntry(SlotEntry& entry) {
-  std::lock_guard guard(DeviceTableLock());
-  entry.dwKind = SLOT_FREE;
-  if (entry.hDevice != INVALID_HANDLE_VALUE) {
-    CloseDeviceHandle(entry.hDevice);
-    entry.hDevice = INVALID_HANDLE_VALUE;
-    entry.dwOpenCount = 0;
-    LowerUsersForRemoval();
-  }
-}
+}  // namespace detail
 
 int StartDeviceMonitor() {
   std::lock_guard guard(DeviceTableLock());
@@ -193,8 +184,10 @@ DWORD WINAPI DeviceMonitorThread(LPVOID /*parameter*/) {
   filter.dbcc_size = sizeof(DEV_BROADCAST_DEVICEINTERFACE_A);
   filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
   filter.dbcc_classguid = DriverInterfaceGuid;
+  // Registered only when it can also be unregistered: a registration left
+  // behind would outlive the window.
   HDEVNOTIFY notification = nullptr;
-  if (registerNotification != nullptr) {
+  if (registerNotification != nullptr && unregisterNotification != nullptr) {
     notification =
         registerNotification(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
   }
@@ -217,7 +210,7 @@ DWORD WINAPI DeviceMonitorThread(LPVOID /*parameter*/) {
     sys.DispatchMessageA(&message);
   }
 
-  if (notification != nullptr && unregisterNotification != nullptr) {
+  if (notification != nullptr) {
     unregisterNotification(notification);
   }
   sys.DestroyWindow(window);

@@ -1,13 +1,168 @@
 // The device table: start-up, refresh, ATR parsing, opening and closing.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "device/device.h"
 #include "device/internal.h"
 
 namespace vantor::device {
+namespace {
 
-SlotEntry g_DeviceTable[kTableEntries];
+struct TableStorage {
+  SlotEntry entries[kTableEntries];
+};
+
+// Every entry free, fixed when the program is loaded: nothing to run first.
+constexpr TableStorage FreeTable() {
+  TableStorage table{};
+  for (SlotEntry& entry : table.entries) entry.dwKind = SLOT_FREE;
+  return table;
+}
+
+bool IsUsed(const SlotEntry& entry) { return entry.dwKind != SLOT_FREE; }
+
+unsigned char Lower(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u + ('a' - 'A')) : u;
+}
+
+// A hash of a path that ignores letter case, so equal paths in any case
+// meet in the same bucket.
+std::uint32_t PathHash(const char* path) {
+  std::uint32_t hash = 2166136261u;
+  for (; *path != '\0'; ++path) hash = (hash ^ Lower(*path)) * 16777619u;
+  return hash;
+}
+
+// The paths of one kind, found by hash: a refresh merges n paths into the
+// table in time proportional to n.
+class PathIndex {
+ public:
+  PathIndex() { slots_.fill(kEmpty); }
+  void Add(std::uint32_t hash, int value) {
+    for (std::uint32_t i = hash;; ++i) {
+      Slot& slot = slots_[i % kSlots];
+      if (slot.value < 0) {
+        slot = Slot{hash, value};
+        return;
+      }
+    }
+  }
+  // The first value whose hash is `hash` and for which `same` holds, or -1.
+  template <typename Same>
+  int Find(std::uint32_t hash, Same same) const {
+    for (std::uint32_t i = hash;; ++i) {
+      const Slot& slot = slots_[i % kSlots];
+      if (slot.value < 0) return -1;
+      if (slot.hash == hash && same(slot.value)) return slot.value;
+    }
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t hash;
+    int value;
+  };
+  static constexpr std::uint32_t kSlots = 512;  // over twice 128 + 127
+  static constexpr Slot kEmpty{0, -1};
+  std::array<Slot, kSlots> slots_;
+};
+
+bool SamePath(const char* a, const char* b) {
+  return std::strcmp(a, b) == 0 || detail::CompareNoCase(a, b) == 0;
+}
+
+// Gives the entry to a new token of `kind` at `path`.
+void TakeEntry(SlotEntry& entry, std::int32_t kind, const char* path,
+               std::uint32_t hash) {
+  const std::uint32_t generation = entry.dwGeneration + 1;
+  entry = SlotEntry{};
+  entry.dwKind = kind;
+  entry.hDevice = INVALID_HANDLE_VALUE;
+  entry.dwOpenCount = 0;
+  entry.dwGeneration = generation;
+  std::strncpy(entry.szPath, path, kMaxPathChars);
+  entry.szPath[kMaxPathChars] = '\0';
+  entry.dwPathHash = hash;
+}
+
+// The refresh's ATR reads run without the table lock, one refresh at a time.
+std::recursive_mutex& RefreshLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+// One entry whose ATR a refresh reads.
+struct AtrTarget {
+  int index;
+  std::uint32_t generation;
+  std::int32_t kind;
+  HANDLE open;  // the entry's open handle, pinned for the read; or -1
+  char path[kMaxPathChars + 1];
+};
+AtrTarget g_targets[kUsableEntries];  // guarded by RefreshLock()
+
+void StoreAtr(SlotEntry& entry, const std::uint8_t* atr, std::uint8_t length) {
+  entry.bAtrLength = std::min<std::uint8_t>(length, kMaxAtrBytes);
+  std::memcpy(entry.bAtr, atr, entry.bAtrLength);
+  ParseAtr(entry.bAtr, entry.bAtrLength, &entry.AtrInfo);
+}
+
+// Reads the ATR of every target and applies what it read to entries that
+// still hold the same token. An open entry is read over its own handle;
+// when that shows the device is gone, the entry is released and taken again
+// for the token now at its path, which is then read like a new one.
+void ReadTargetAtrs(int count) {
+  for (int t = 0; t < count; ++t) {
+    AtrTarget& target = g_targets[t];
+    std::uint8_t atr[256];
+    std::uint8_t length = 255;
+    int result = -1;
+    DWORD error = 0;
+    if (target.open != INVALID_HANDLE_VALUE) {
+      std::lock_guard exchange(detail::ExchangeLock(target.index));
+      result = ReadAtrOn(Channel{target.open, target.kind}, atr, &length);
+      error = result == 0 ? 0 : LastTransportError();
+    } else {
+      result = detail::ReadAtrAt(target.path, target.kind, atr, &length);
+    }
+    // An empty ATR is no ATR: the token is treated as unreadable.
+    if (result == 0 && length == 0) result = -1;
+
+    std::lock_guard guard(DeviceTableLock());
+    if (target.open != INVALID_HANDLE_VALUE) {
+      detail::Unpin(target.index, target.open);
+    }
+    SlotEntry& entry = g_DeviceTable[target.index];
+    if (entry.dwGeneration != target.generation ||
+        entry.dwKind != target.kind) {
+      continue;  // freed or given to another token meanwhile
+    }
+    if (result == 0) {
+      StoreAtr(entry, atr, length);
+    } else if (target.open != INVALID_HANDLE_VALUE &&
+               entry.hDevice == target.open && IsDeviceGoneError(error)) {
+      // The token was unplugged and plugged in again at the same path: its
+      // connections are lost, and the token now there is a new one.
+      ReleaseRemovedEntry(entry);
+      TakeEntry(entry, target.kind, target.path, PathHash(target.path));
+      target.generation = entry.dwGeneration;
+      target.open = INVALID_HANDLE_VALUE;
+      --t;  // read it again, as a new entry
+    } else if (entry.hDevice == INVALID_HANDLE_VALUE) {
+      ReleaseRemovedEntry(entry);
+    }
+  }
+}
+
+}  // namespace
+
+// Constant-initialised: free before any code of the process runs.
+namespace {
+constinit TableStorage g_table = FreeTable();
+}  // namespace
+SlotEntry (&g_DeviceTable)[kTableEntries] = g_table.entries;
 
 const GUID DriverInterfaceGuid = {
     0x171638F7,
@@ -16,117 +171,107 @@ const GUID DriverInterfaceGuid = {
     {0xBA, 0x98, 0xC9, 0x66, 0xAB, 0xCF, 0x01, 0x42}};
 const char kHidHardwareIdPrefix[] = "HID\\Vid_0471&Pid_485e";
 
-namespace {
-
-// The table is free from the start, whoever runs first.
-const bool kTableStartsFree = (InitDeviceTable(), true);
-
-bool IsUsed(const SlotEntry& entry) { return entry.dwKind != SLOT_FREE; }
-
-// Whether a path item of the list has the text `path`, ignoring case.
-bool ListHasPath(PathList list, DWORD count, const char* path) {
-  for (DWORD i = 0; list != nullptr && i < count && list[i] != nullptr; ++i) {
-    if (detail::CompareNoCase(PathText(list[i]), path) == 0) return true;
-  }
-  return false;
-}
-
-SlotEntry* EntryWithPath(std::int32_t kind, const char* path) {
-  for (int i = 0; i < kUsableEntries; ++i) {
-    SlotEntry& entry = g_DeviceTable[i];
-    if (entry.dwKind == kind &&
-        detail::CompareNoCase(entry.szPath, path) == 0) {
-      return &entry;
-    }
-  }
-  return nullptr;
-}
-
-SlotEntry* LowestFreeEntry() {
-  for (int i = 0; i < kUsableEntries; ++i) {
-    if (!IsUsed(g_DeviceTable[i])) return &g_DeviceTable[i];
-  }
-  return nullptr;
-}
-
-void ReadEntryAtr(SlotEntry& entry) {
-  std::uint8_t atr[256];
-  std::uint8_t length = 255;
-  if (ReadAtr(entry, atr, &length) == 0) {
-    entry.bAtrLength = std::min<std::uint8_t>(length, kMaxAtrBytes);
-    std::memcpy(entry.bAtr, atr, entry.bAtrLength);
-    ParseAtr(entry.bAtr, entry.bAtrLength, &entry.AtrInfo);
-  } else if (entry.hDevice == INVALID_HANDLE_VALUE) {
-    entry.dwKind = SLOT_FREE;
-  }
-}
-
-}  // namespace
-
 std::recursive_mutex& DeviceTableLock() {
   static std::recursive_mutex lock;
   return lock;
 }
 
 void InitDeviceTable() {
+  std::lock_guard refresh(RefreshLock());
   std::lock_guard guard(DeviceTableLock());
-  for (SlotEntry& entry : g_DeviceTable) entry.dwKind = SLOT_FREE;
+  detail::CloseHeldHandles();
+  g_table = FreeTable();
 }
 
 void RefreshDeviceTable() {
-  std::lock_guard guard(DeviceTableLock());
-
+  std::lock_guard refresh(RefreshLock());
   GUID hidClass{};
   GetHidClassGuid(&hidClass);
-  PathList list = nullptr;
-  DWORD count = kUsableEntries;
-  if (ListDevicePaths(hidClass, kHidHardwareIdPrefix, &list, &count) != 0) {
-    UpdateSlotsOfKind(list, count, SLOT_HID);
-    FreePathList(list);
-  }
-
-  list = nullptr;
-  count = kUsableEntries;
-  if (ListDevicePaths(DriverInterfaceGuid, nullptr, &list, &count) != 0) {
-    UpdateSlotsOfKind(list, count, SLOT_DRIVER);
-    FreePathList(list);
+  struct Kind {
+    const GUID* classGuid;
+    const char* prefix;
+    std::int32_t kind;
+  };
+  const Kind kinds[] = {{&hidClass, kHidHardwareIdPrefix, SLOT_HID},
+                        {&DriverInterfaceGuid, nullptr, SLOT_DRIVER}};
+  for (const Kind& kind : kinds) {
+    PathList list = nullptr;
+    DWORD count = kUsableEntries;
+    if (ListDevicePaths(*kind.classGuid, kind.prefix, &list, &count) != 0) {
+      UpdateSlotsOfKind(list, count, kind.kind);
+      FreePathList(list);
+    }
   }
 }
 
 int UpdateSlotsOfKind(PathList list, DWORD count, std::int32_t kind) {
-  std::lock_guard guard(DeviceTableLock());
+  std::lock_guard refresh(RefreshLock());
   int result = 0;
+  int targets = 0;
+  {
+    std::lock_guard guard(DeviceTableLock());
+    DWORD items = 0;
+    while (list != nullptr && items < count && list[items] != nullptr) ++items;
+    items = std::min<DWORD>(items, 2 * kUsableEntries);
 
-  // Drop the entries whose token is gone.
-  for (int i = 0; i < kUsableEntries; ++i) {
-    SlotEntry& entry = g_DeviceTable[i];
-    if (entry.dwKind == kind && !ListHasPath(list, count, entry.szPath)) {
-      ReleaseRemovedEntry(entry);
+    // Drop the entries whose token is gone; note which paths they keep.
+    std::uint32_t hashes[2 * kUsableEntries];
+    bool kept[2 * kUsableEntries] = {};
+    PathIndex listed;
+    for (DWORD i = 0; i < items; ++i) {
+      hashes[i] = PathHash(PathText(list[i]));
+      listed.Add(hashes[i], static_cast<int>(i));
+    }
+    for (int i = 0; i < kUsableEntries; ++i) {
+      SlotEntry& entry = g_DeviceTable[i];
+      if (entry.dwKind != kind) continue;
+      const int item = listed.Find(entry.dwPathHash, [&](int v) {
+        return SamePath(PathText(list[v]), entry.szPath);
+      });
+      if (item < 0) {
+        ReleaseRemovedEntry(entry);
+      } else {
+        kept[item] = true;
+      }
+    }
+
+    // Give each new path the lowest free entry; a path listed twice gets
+    // one entry.
+    PathIndex added;
+    int nextFree = 0;
+    for (DWORD i = 0; i < items; ++i) {
+      if (kept[i]) continue;
+      const char* path = PathText(list[i]);
+      if (added.Find(hashes[i], [&](int v) {
+            return SamePath(g_DeviceTable[v].szPath, path);
+          }) >= 0) {
+        continue;
+      }
+      while (nextFree < kUsableEntries && IsUsed(g_DeviceTable[nextFree])) {
+        ++nextFree;
+      }
+      if (nextFree == kUsableEntries) {
+        result = -1;
+        break;
+      }
+      TakeEntry(g_DeviceTable[nextFree], kind, path, hashes[i]);
+      added.Add(hashes[i], nextFree);
+    }
+
+    // Every entry of the kind has its ATR read, after the lock is released.
+    for (int i = 0; i < kUsableEntries; ++i) {
+      SlotEntry& entry = g_DeviceTable[i];
+      if (entry.dwKind != kind) continue;
+      AtrTarget& target = g_targets[targets++];
+      target.index = i;
+      target.generation = entry.dwGeneration;
+      target.kind = kind;
+      target.open = entry.hDevice;
+      if (target.open != INVALID_HANDLE_VALUE) ++entry.dwBusy;
+      std::memcpy(target.path, entry.szPath, sizeof(target.path));
     }
   }
-
-  // Give each new path the lowest free entry.
-  for (DWORD i = 0; list != nullptr && i < count && list[i] != nullptr; ++i) {
-    const char* path = PathText(list[i]);
-    if (EntryWithPath(kind, path) != nullptr) continue;
-    SlotEntry* entry = LowestFreeEntry();
-    if (entry == nullptr) {
-      result = -1;
-      break;
-    }
-    *entry = SlotEntry{};
-    entry->dwKind = kind;
-    entry->hDevice = INVALID_HANDLE_VALUE;
-    entry->dwOpenCount = 0;
-    std::strncpy(entry->szPath, path, kMaxPathChars);
-    entry->szPath[kMaxPathChars] = '\0';
-  }
-
-  // Read every listed token's ATR.
-  for (int i = 0; i < kUsableEntries; ++i) {
-    SlotEntry& entry = g_DeviceTable[i];
-    if (entry.dwKind == kind) ReadEntryAtr(entry);
-  }
+  ReadTargetAtrs(targets);
   return result;
 }
 
@@ -134,42 +279,7 @@ int ParseAtr(const std::uint8_t* atr, std::uint32_t atrLength, AtrInfo* info) {
   if (atr == nullptr || info == nullptr || atrLength < 1 || atr[0] != 0x3B) {
     return -1;
   }
-  AtrInfo parsed{};
-  std::uint32_t historical = 0;  // K, from T0
-  std::uint32_t pos = 2;         // first byte after T0
-  if (atrLength >= 2) {
-    std::uint8_t format = atr[1];
-    historical = format & 0x0Fu;
-    // Step over the interface bytes that each format byte announces.
-    for (;;) {
-      for (const unsigned bit : {0x10u, 0x20u, 0x40u}) {
-        if ((format & bit) != 0) ++pos;
-      }
-      if ((format & 0x80) == 0) break;
-      if (pos >= atrLength) break;  // TD announced past the end
-      format = atr[pos++];
-    }
-  } else {
-    pos = atrLength;
-  }
-
-  const std::uint32_t available = pos < atrLength ? atrLength - pos : 0;
-  const std::uint32_t present = std::min(historical, available);
-  auto h = [&](std::uint32_t i) -> std::uint8_t {
-    return i < present ? atr[pos + i] : std::uint8_t{0};
-  };
-  parsed.bHist0 = h(0);
-  parsed.wVersion = static_cast<std::uint16_t>(h(1) << 8 | h(2));
-  parsed.bHist3 = h(3);
-  parsed.wHist45 = static_cast<std::uint16_t>(h(4) << 8 | h(5));
-  parsed.bHist6 = h(6);
-  if (present > 7) {
-    const std::uint32_t stored =
-        std::min<std::uint32_t>(present - 7, sizeof(parsed.bDeviceId));
-    std::memcpy(parsed.bDeviceId, atr + pos + 7, stored);
-    parsed.bDeviceIdLength = static_cast<std::uint8_t>(stored);
-  }
-  *info = parsed;
+  common::ParseAtrFields(atr, atrLength, info);
   return 0;
 }
 
@@ -212,13 +322,6 @@ bool IsNt4() {
          version.dwPlatformId == VER_PLATFORM_WIN32_NT &&
          version.dwMajorVersion == 4;
 }
-
-namespace {
-unsigned char Lower(char c) {
-  const auto u = static_cast<unsigned char>(c);
-  return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u + ('a' - 'A')) : u;
-}
-}  // namespace
 
 int CompareNoCase(const char* a, const char* b) {
   for (;; ++a, ++b) {

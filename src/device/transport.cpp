@@ -25,23 +25,41 @@ constexpr std::uint32_t kMaxWriteBytes = 1024;
 constexpr std::uint32_t kReadBufferBytes = 512;
 constexpr int kReadTries = 10;
 
+thread_local DWORD t_lastError = 0;
+
+// Records the platform error of the call that just failed; -1.
+int Failed() {
+  t_lastError = os::Sys().GetLastError();
+  return -1;
+}
+
+// Errors by which a driver says it does not know the single-call code; only
+// then is the request sent again through a write and a read. Any other
+// failure may come after the token carried the request out.
+bool IsUnknownCode(DWORD error) {
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+}
+
 // Sends a request (header and data) and fetches its answer with `fetch`.
-int Exchange(SlotEntry& entry, const RequestHeader& header,
+int Exchange(const Channel& channel, const RequestHeader& header,
              const std::uint8_t* data, std::uint32_t dataLength,
              const RequestHeader& fetch, std::uint8_t* response,
              std::uint32_t* responseLength) {
+  t_lastError = 0;
   // A request without data sends eight filler bytes where a separate write
   // or a report needs data.
   const std::uint8_t* payload = dataLength != 0 ? data : detail::kFiller;
 
-  if (entry.dwKind == SLOT_HID) {
-    if (HidSendReport(entry.hDevice, header, payload) == 0) return -1;
+  if (channel.kind == SLOT_HID) {
+    if (HidSendReport(channel.handle, header, payload) == 0) return Failed();
     std::uint32_t answer = 0;
-    if (HidReceiveReport(entry.hDevice, response, &answer) == 0) return -1;
+    if (HidReceiveReport(channel.handle, response, &answer) == 0) {
+      return Failed();
+    }
     *responseLength = answer;
     return 0;
   }
-  if (entry.dwKind != SLOT_DRIVER) return -1;
+  if (channel.kind != SLOT_DRIVER) return -1;
 
   // Single-call exchange: the header and the data in, the answer out.
   std::uint8_t request[8 + 256];
@@ -49,18 +67,24 @@ int Exchange(SlotEntry& entry, const RequestHeader& header,
   if (dataLength != 0) std::memcpy(request + 8, data, dataLength);
   const DWORD capacity = *responseLength;
   DWORD returned = 0;
-  if (os::Sys().DeviceIoControl(entry.hDevice, IOCTL_VX_TRANSFER, request,
-                                dataLength + 8, response, capacity, &returned,
-                                nullptr) != 0) {
+  os::System& sys = os::Sys();
+  if (sys.DeviceIoControl(channel.handle, IOCTL_VX_TRANSFER, request,
+                          dataLength + 8, response, capacity, &returned,
+                          nullptr) != 0) {
     *responseLength = std::min(returned, capacity);
     return 0;
   }
+  if (!IsUnknownCode(sys.GetLastError())) return Failed();
 
   // A driver without the single call: a write, then a read of the answer.
   DWORD written = 0;
-  if (DriverWrite(entry.hDevice, header, payload, &written) == 0) return -1;
+  if (DriverWrite(channel.handle, header, payload, &written) == 0) {
+    return Failed();
+  }
   returned = 0;
-  if (DriverRead(entry.hDevice, fetch, response, &returned) == 0) return -1;
+  if (DriverRead(channel.handle, fetch, response, &returned) == 0) {
+    return Failed();
+  }
   *responseLength = std::min<DWORD>(returned, fetch.wLength);
   return 0;
 }
@@ -92,13 +116,20 @@ std::uint16_t ControlRequestCode(std::int32_t type, const std::uint8_t* data,
   }
 }
 
-int TransmitControl(SlotEntry& entry, std::int32_t type,
+DWORD LastTransportError() { return t_lastError; }
+
+bool IsDeviceGoneError(DWORD error) {
+  return error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_INVALID_HANDLE ||
+         error == ERROR_NO_SUCH_DEVICE || error == ERROR_DEV_NOT_EXIST;
+}
+
+int TransmitControl(const Channel& channel, std::int32_t type,
                     const std::uint8_t* data, std::uint32_t dataLength,
                     std::uint8_t* response, std::uint32_t* responseLength) {
-  std::lock_guard guard(DeviceTableLock());
+  t_lastError = 0;
   if (data == nullptr) dataLength = 0;
   const std::uint32_t limit =
-      entry.dwKind == SLOT_HID ? kMaxHidControlData : kMaxRequestData;
+      channel.kind == SLOT_HID ? kMaxHidControlData : kMaxRequestData;
   if (dataLength > limit || response == nullptr || responseLength == nullptr) {
     return -1;
   }
@@ -106,14 +137,14 @@ int TransmitControl(SlotEntry& entry, std::int32_t type,
       kToDevice, kControlRequest, ControlRequestCode(type, data, dataLength), 0,
       static_cast<std::uint16_t>(dataLength != 0 ? dataLength & 0xFF : 8)};
   const RequestHeader fetch{kFromDevice, kControlRequest, 0, 0, kAnswerLength};
-  return Exchange(entry, header, data, dataLength, fetch, response,
+  return Exchange(channel, header, data, dataLength, fetch, response,
                   responseLength);
 }
 
-int TransmitApdu(SlotEntry& entry, const std::uint8_t* apdu,
+int TransmitApdu(const Channel& channel, const std::uint8_t* apdu,
                  std::uint32_t apduLength, std::uint8_t* response,
                  std::uint32_t* responseLength) {
-  std::lock_guard guard(DeviceTableLock());
+  t_lastError = 0;
   if ((apdu == nullptr && apduLength != 0) || apduLength > kMaxRequestData ||
       response == nullptr || responseLength == nullptr) {
     return -1;
@@ -121,40 +152,60 @@ int TransmitApdu(SlotEntry& entry, const std::uint8_t* apdu,
   const RequestHeader header{kToDevice, kApduRequest, 0, 0,
                              static_cast<std::uint16_t>(apduLength & 0xFF)};
   const RequestHeader fetch{kFromDevice, kApduRequest, 0, 0, kAnswerLength};
-  return Exchange(entry, header, apdu, apduLength, fetch, response,
+  return Exchange(channel, header, apdu, apduLength, fetch, response,
                   responseLength);
 }
 
-int ReadAtr(SlotEntry& entry, std::uint8_t* response, std::uint8_t* capacity) {
-  std::lock_guard guard(DeviceTableLock());
-  HANDLE temporary = INVALID_HANDLE_VALUE;
-  if (OpenDevicePath(entry.szPath, FILE_SHARE_READ, &temporary) == 0) {
-    return -1;
-  }
+int TransmitControl(SlotEntry& entry, std::int32_t type,
+                    const std::uint8_t* data, std::uint32_t dataLength,
+                    std::uint8_t* response, std::uint32_t* responseLength) {
+  return TransmitControl(Channel{entry.hDevice, entry.dwKind}, type, data,
+                         dataLength, response, responseLength);
+}
 
-  if (entry.dwKind == SLOT_DRIVER) {
+int TransmitApdu(SlotEntry& entry, const std::uint8_t* apdu,
+                 std::uint32_t apduLength, std::uint8_t* response,
+                 std::uint32_t* responseLength) {
+  return TransmitApdu(Channel{entry.hDevice, entry.dwKind}, apdu, apduLength,
+                      response, responseLength);
+}
+
+int ReadAtrOn(const Channel& channel, std::uint8_t* response,
+              std::uint8_t* capacity) {
+  if (channel.kind == SLOT_DRIVER) {
     DWORD returned = 0;
-    if (os::Sys().DeviceIoControl(temporary, IOCTL_VX_GET_ATR, nullptr, 0,
+    if (os::Sys().DeviceIoControl(channel.handle, IOCTL_VX_GET_ATR, nullptr, 0,
                                   response, *capacity, &returned,
                                   nullptr) != 0) {
       *capacity =
           static_cast<std::uint8_t>(std::min<DWORD>(returned, *capacity));
-      CloseDeviceHandle(temporary);
       return 0;
     }
   }
-
-  // The ATR as the answer to control request 2, over the temporary handle.
-  const HANDLE kept = entry.hDevice;
-  entry.hDevice = temporary;
+  // The ATR as the answer to control request 2.
   std::uint32_t length = *capacity;
-  const int result = TransmitControl(entry, 2, nullptr, 0, response, &length);
+  const int result = TransmitControl(channel, 2, nullptr, 0, response, &length);
   *capacity =
       static_cast<std::uint8_t>(std::min<std::uint32_t>(length, *capacity));
-  entry.hDevice = kept;
+  return result;
+}
+
+int ReadAtr(SlotEntry& entry, std::uint8_t* response, std::uint8_t* capacity) {
+  return detail::ReadAtrAt(entry.szPath, entry.dwKind, response, capacity);
+}
+
+namespace detail {
+
+int ReadAtrAt(const char* path, std::int32_t kind, std::uint8_t* response,
+              std::uint8_t* capacity) {
+  HANDLE temporary = INVALID_HANDLE_VALUE;
+  if (OpenDevicePath(path, FILE_SHARE_READ, &temporary) == 0) return -1;
+  const int result = ReadAtrOn(Channel{temporary, kind}, response, capacity);
   CloseDeviceHandle(temporary);
   return result;
 }
+
+}  // namespace detail
 
 BOOL DriverWrite(HANDLE device, const RequestHeader& header,
                  const std::uint8_t* data, DWORD* returned) {

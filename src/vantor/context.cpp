@@ -1,6 +1,5 @@
 #include "vantor/context.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace vantor::api {
@@ -8,11 +7,6 @@ namespace {
 
 constexpr std::uint32_t kUsableEntries = 127;
 constexpr std::uint32_t kNoHandle = 0xFFFFFFFFu;
-// Bits of an indicator byte (T0 or TDi) that announce TAi, TBi, TCi and TDi.
-constexpr std::uint8_t kInterfaceBits[] = {0x10, 0x20, 0x40};
-constexpr std::uint8_t kTdPresent = 0x80;
-// Historical bytes before the device id.
-constexpr std::uint32_t kDeviceIdStart = 7;
 
 }  // namespace
 
@@ -40,47 +34,7 @@ std::uint32_t ParseAtrInfo(const std::uint8_t* atr, std::uint32_t atrLength,
   if (record == nullptr) {
     return VX_INVALID_PARAMETER;
   }
-  *record = AtrInfoRecord{};
-  if (atr == nullptr || atrLength < 2) {
-    return VX_SUCCESS;  // no T0: nothing to take
-  }
-
-  // Step over TAi, TBi and TCi of each indicator byte; TDi is the next
-  // indicator. `pos` ends on the first historical byte.
-  const std::uint8_t t0 = atr[1];
-  std::uint32_t pos = 2;
-  std::uint8_t indicator = t0;
-  for (;;) {
-    for (std::uint8_t bit : kInterfaceBits) {
-      if ((indicator & bit) != 0) {
-        ++pos;
-      }
-    }
-    if ((indicator & kTdPresent) == 0 || pos >= atrLength) {
-      break;
-    }
-    indicator = atr[pos++];
-  }
-
-  const std::uint32_t announced = t0 & 0x0Fu;
-  const std::uint32_t present =
-      pos >= atrLength ? 0 : std::min(announced, atrLength - pos);
-  const std::uint8_t* hist = atr + pos;
-  auto h = [&](std::uint32_t i) -> std::uint8_t {
-    return i < present ? hist[i] : std::uint8_t{0};
-  };
-
-  record->bHist0 = h(0);
-  record->bHist3 = h(3);
-  record->wVersion = static_cast<std::uint16_t>(h(1) << 8 | h(2));
-  record->wHist45 = static_cast<std::uint16_t>(h(4) << 8 | h(5));
-  record->bHist6 = h(6);
-  if (present > kDeviceIdStart) {
-    const std::uint32_t idLength = std::min<std::uint32_t>(
-        present - kDeviceIdStart, sizeof(record->bDeviceId));
-    std::memcpy(record->bDeviceId, hist + kDeviceIdStart, idLength);
-    record->bDeviceIdLength = static_cast<std::uint8_t>(idLength);
-  }
+  common::ParseAtrFields(atr, atrLength, record);
   return VX_SUCCESS;
 }
 

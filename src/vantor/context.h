@@ -3,14 +3,13 @@
 
 #include <cstdint>
 
+#include "common/atr.h"
 #include "vantor/vantor.h"
 
 namespace vantor::api {
 
-// Device versions as a context carries them (one hexadecimal digit per
-// byte).
-inline constexpr std::uint32_t kVersion200 = 0x00020000;
-inline constexpr std::uint32_t kVersion230 = 0x00020300;
+using common::kVersion200;
+using common::kVersion230;
 
 // Card status word "function not supported", which the public calls also
 // give themselves for a request the token's version does not offer.
@@ -19,17 +18,8 @@ inline constexpr std::uint32_t kStatusNotSupported = 0x6A81;
 inline constexpr std::uint32_t kOpenInfoSize = sizeof(VXOpenInfo);
 inline constexpr std::uint32_t kRootInfoSize = sizeof(VXROOTINFO);
 
-// Fields taken from an ATR's historical bytes H0, H1, ... (K of them).
-struct AtrInfoRecord {
-  std::uint8_t bHist0;
-  std::uint8_t bHist3;
-  std::uint16_t wVersion;  // H1 * 256 + H2
-  std::uint16_t wHist45;   // H4 * 256 + H5
-  std::uint8_t bHist6;
-  std::uint8_t bDeviceIdLength;  // bytes stored in bDeviceId
-  std::uint8_t bDeviceId[8];     // H7 .. H(K-1)
-};
-static_assert(sizeof(AtrInfoRecord) == 16);
+// Fields taken from an ATR's historical bytes.
+using AtrInfoRecord = common::AtrInfo;
 
 // True for a listed, open context of a token of version 2.0.0 or later that
 // has an ATR.
@@ -50,7 +40,7 @@ bool IsRootInfoValid(const VXROOTINFO* rootInfo);
 std::uint32_t ParseAtrInfo(const std::uint8_t* atr, std::uint32_t atrLength,
                            AtrInfoRecord* record);
 
-// Refreshes the context's device id from an ATR.
+// Refreshes the context's device id from an ATR (zeros without one).
 void StoreDeviceId(VXContext& context, const std::uint8_t* atr,
                    std::uint32_t atrLength);
 

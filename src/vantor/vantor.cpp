@@ -7,21 +7,12 @@
 #include <cstring>
 
 #include "connection/connection.h"
-#include "device/device.h"
 #include "vantor/context.h"
 
 namespace vantor::api {
 namespace {
 
 namespace conn = vantor::connection;
-
-// Empties the device table when the library is loaded, before any call. It
-// lives in the same unit as the public calls so that linking any of them
-// from the static library links it too.
-struct LibraryStartUp {
-  LibraryStartUp() { device::InitDeviceTable(); }
-};
-const LibraryStartUp g_startUp;
 
 // Runs a public call's body and turns anything it throws into a result code:
 // an internal failure is neither the caller's fault nor a token's answer.
@@ -45,10 +36,10 @@ std::uint32_t ListDevices(VXContext* contexts, std::uint32_t* length) {
   const std::uint32_t listed =
       *length / static_cast<std::uint32_t>(sizeof(VXContext));
   for (std::uint32_t i = 0; i < listed; ++i) {
+    // Every listed context gets the device id of this listing, so none
+    // keeps bytes the library did not write.
     VXContext& context = contexts[i];
-    if (context.dwAtrLength != 0) {
-      StoreDeviceId(context, context.bAtr, context.dwAtrLength);
-    }
+    StoreDeviceId(context, context.bAtr, context.dwAtrLength);
   }
   return VX_SUCCESS;
 }

@@ -202,6 +202,11 @@ TEST_F(DiscoveryTest, UnreadableAtrDropsAClosedEntryButNotAnOpenOne) {
   sim::TokenFaults faults;
   faults.openFailures = 1;
   M().SetFaults(closed, faults);
+  // The open entry is read over its own handle: a token that does not
+  // answer keeps its entry and its old ATR.
+  sim::TokenFaults silent;
+  silent.stopsAnswering = true;
+  M().SetFaults(open, silent);
   M().SetAtr(open, sim::DefaultAtr(0x0300, {9, 9, 9, 9, 9, 9, 9, 9}));
   RefreshDeviceTable();
 
@@ -414,12 +419,19 @@ TEST_F(DiscoveryTest, RefreshClosesTheHandleOfAVanishedOpenEntry) {
     SlotEntry& goneEntry = g_DeviceTable[EntryOfToken(gone)];
     ASSERT_EQ(MonitorUsers(), 2);
 
+    const HANDLE goneHandle = goneEntry.hDevice;
+    const HANDLE staysHandle = g_DeviceTable[EntryOfToken(stays)].hDevice;
+    const int staysIndex = EntryOfToken(stays);
     M().Unplug(gone);
     RefreshDeviceTable();
     EXPECT_EQ(goneEntry.dwKind, SLOT_FREE);
     EXPECT_EQ(goneEntry.hDevice, INVALID_HANDLE_VALUE);
     EXPECT_EQ(goneEntry.dwOpenCount, 0);
     EXPECT_EQ(MonitorUsers(), 1);
+    // Retired: open until its connection is closed.
+    EXPECT_EQ(M().Counters().openFileHandles, 2);
+    EXPECT_EQ(DisconnectSlot(0, goneHandle, nullptr),
+              DisconnectResult::kInvalid);
     EXPECT_EQ(M().Counters().openFileHandles, 1);
 
     // The last one: the count reaches 0 and a running thread ends.
@@ -427,6 +439,9 @@ TEST_F(DiscoveryTest, RefreshClosesTheHandleOfAVanishedOpenEntry) {
     RefreshDeviceTable();
     EXPECT_EQ(MonitorUsers(), 0);
     EXPECT_FALSE(MonitorThreadRunning());
+    EXPECT_EQ(DisconnectSlot(static_cast<std::uint32_t>(staysIndex),
+                             staysHandle, nullptr),
+              DisconnectResult::kInvalid);
     EXPECT_EQ(M().Counters().openFileHandles, 0);
     EXPECT_TRUE(WaitFor([&] { return M().Counters().threadsRunning == 0; }));
     EXPECT_EQ(StopDeviceMonitor(), 0);

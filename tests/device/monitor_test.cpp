@@ -35,11 +35,11 @@ class MonitorTest : public DeviceTest {
   // monitor up.
   SlotEntry& Connect(sim::TokenId token) {
     RefreshDeviceTable();
-    SlotEntry& entry = g_DeviceTable[EntryOfToken(token)];
-    EXPECT_EQ(OpenSlot(entry, 1), 1);
-    entry.dwOpenCount = 1;
-    StartDeviceMonitor();
-    return entry;
+    const int index = EntryOfToken(token);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(ConnectSlot(static_cast<std::uint32_t>(index), 1, this, &handle),
+              ConnectResult::kConnected);
+    return g_DeviceTable[index];
   }
   static std::size_t Count(const std::vector<std::string>& calls,
                            const std::string& call) {
@@ -131,15 +131,22 @@ TEST_F(MonitorTest, UnplugOfTheOnlyOpenDriverTokenEndsTheThread) {
   ASSERT_TRUE(MonitorReady());
   ASSERT_EQ(M().Counters().openFileHandles, 1);
 
+  const HANDLE handle = entry.hDevice;
   M().Unplug(token);
   EXPECT_EQ(entry.dwKind, SLOT_FREE);
   EXPECT_EQ(entry.hDevice, INVALID_HANDLE_VALUE);
   EXPECT_EQ(entry.dwOpenCount, 0);
   EXPECT_EQ(MonitorUsers(), 0);
   EXPECT_FALSE(MonitorThreadRunning());
-  EXPECT_EQ(M().Counters().openFileHandles, 0);
   EXPECT_TRUE(ThreadsEnded());
   EXPECT_EQ(StopDeviceMonitor(), 0);
+  // The handle stays open, unusable, until its connection is closed, so
+  // its value cannot name a new connection meanwhile.
+  EXPECT_EQ(M().Counters().openFileHandles, 1);
+  EXPECT_EQ(RetiredHandles(), 1);
+  EXPECT_EQ(DisconnectSlot(0, handle, this), DisconnectResult::kInvalid);
+  EXPECT_EQ(M().Counters().openFileHandles, 0);
+  EXPECT_EQ(RetiredHandles(), 0);
 }
 
 TEST_F(MonitorTest, UnplugOfOneOfTwoOpenTokensKeepsTheThread) {
@@ -156,7 +163,8 @@ TEST_F(MonitorTest, UnplugOfOneOfTwoOpenTokensKeepsTheThread) {
   EXPECT_TRUE(MonitorThreadRunning());
   EXPECT_EQ(stays.dwKind, SLOT_DRIVER);
   EXPECT_NE(stays.hDevice, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(M().Counters().openFileHandles, 1);
+  EXPECT_EQ(M().Counters().openFileHandles, 2);  // one of them retired
+  EXPECT_EQ(RetiredHandles(), 1);
 }
 
 TEST_F(MonitorTest, UnplugOfAListedButClosedTokenOnlyFreesIt) {
@@ -274,37 +282,29 @@ TEST_F(MonitorTest, ConcurrentRemovalsSettle) {
     stop = true;
   });
   std::uint8_t response[256];
+  // The handle each entry's connection got, or -1.
+  std::vector<HANDLE> held(kUsableEntries, INVALID_HANDLE_VALUE);
+  auto close = [&](std::uint32_t i) {
+    DisconnectSlot(i, held[i], this);
+    held[i] = INVALID_HANDLE_VALUE;
+  };
   while (!stop) {
     RefreshDeviceTable();
-    for (int i = 0; i < kUsableEntries; ++i) {
-      std::unique_lock lock(DeviceTableLock());
-      SlotEntry& entry = g_DeviceTable[i];
-      if (entry.dwKind == SLOT_FREE) continue;
-      if (entry.hDevice == INVALID_HANDLE_VALUE) {
-        if (OpenSlot(entry, 1) == 1) {
-          entry.dwOpenCount = 1;
-          StartDeviceMonitor();
-        }
+    for (std::uint32_t i = 0; i < kUsableEntries; ++i) {
+      if (held[i] == INVALID_HANDLE_VALUE) {
+        if (IsSlotInUse(i)) ConnectSlot(i, 1, this, &held[i]);
       } else {
         std::uint32_t length = 255;
-        TransmitControl(entry, 2, nullptr, 0, response, &length);
-        CloseSlot(entry);
-        entry.hDevice = INVALID_HANDLE_VALUE;
-        entry.dwOpenCount = 0;
-        lock.unlock();
-        StopDeviceMonitor();
+        ExchangeControl(i, held[i], 2, nullptr, 0, response, &length);
+        close(i);
       }
     }
   }
   plugger.join();
-  for (int i = 0; i < kUsableEntries; ++i) {
-    SlotEntry& entry = g_DeviceTable[i];
-    if (entry.dwKind != SLOT_FREE && entry.hDevice != INVALID_HANDLE_VALUE) {
-      CloseSlot(entry);
-      entry.hDevice = INVALID_HANDLE_VALUE;
-      StopDeviceMonitor();
-    }
+  for (std::uint32_t i = 0; i < kUsableEntries; ++i) {
+    if (held[i] != INVALID_HANDLE_VALUE) close(i);
   }
+  EXPECT_EQ(RetiredHandles(), 0);
   EXPECT_EQ(MonitorUsers(), 0);
   EXPECT_FALSE(MonitorThreadRunning());
   EXPECT_TRUE(ThreadsEnded());

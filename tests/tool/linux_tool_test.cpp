@@ -101,6 +101,7 @@ TEST_F(LinuxToolTest, ANodeWithoutAccessIsNotFound) {
   EXPECT_THAT(log_.messages, ElementsAre("设备没有找到!"));
 }
 
+// A token that disappears under the request: its connection is lost.
 TEST_F(LinuxToolTest, ATokenThatStopsAnsweringFailsTheChange) {
   auto token = bus_->Add("/dev/hidraw3", 0x0471, 0x485E, 0x0100);
   os::hidraw::fake::ActAsToken(*token, kAtr);
@@ -110,7 +111,7 @@ TEST_F(LinuxToolTest, ATokenThatStopsAnsweringFailsTheChange) {
     return answer(data, length);
   };
   EXPECT_EQ(ModeChange(api_, log_, TargetMode::kUsb), Outcome::kControlFailed);
-  EXPECT_THAT(log_.messages, ElementsAre("修改模式失败，错误代码<0x00000003>"));
+  EXPECT_THAT(log_.messages, ElementsAre("修改模式失败，错误代码<0x00000002>"));
   EXPECT_EQ(token->openNow, 0);
 }
 

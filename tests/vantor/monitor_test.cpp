@@ -84,8 +84,9 @@ TEST_F(MonitorTest, UnpluggingAnOpenDriverTokenFreesItsEntry) {
   EXPECT_EQ(entry.dwKind, device::SLOT_FREE);
   EXPECT_EQ(entry.hDevice, INVALID_HANDLE_VALUE);
   EXPECT_EQ(entry.dwOpenCount, 0);
-  EXPECT_EQ(machine().Counters().closes, closes + 1);
-  EXPECT_EQ(machine().Counters().openFileHandles, 1);
+  // The handle stays open, unusable, until the stale context is closed.
+  EXPECT_EQ(machine().Counters().closes, closes);
+  EXPECT_EQ(machine().Counters().openFileHandles, 2);
   EXPECT_EQ(device::MonitorUsers(), 1);
   EXPECT_EQ(machine().Counters().threadsRunning, 1);
 
@@ -101,6 +102,8 @@ TEST_F(MonitorTest, UnpluggingAnOpenDriverTokenFreesItsEntry) {
   EXPECT_EQ(VXCloseDevice(&contexts[0]), VX_INVALID_PARAMETER);
   EXPECT_TRUE(machine().Wire().empty());
   EXPECT_EQ(device::MonitorUsers(), 1);
+  EXPECT_EQ(machine().Counters().closes, closes + 1);
+  EXPECT_EQ(machine().Counters().openFileHandles, 1);
 
   // Plugged in again, the token is listed anew; the stale context stays
   // refused.
@@ -129,7 +132,8 @@ TEST_F(MonitorTest, UnpluggingTheOnlyOpenTokenEndsTheThread) {
 
   const sim::MachineCounters before = machine().Counters();
   EXPECT_EQ(VXCloseDevice(&context), VX_INVALID_PARAMETER);
-  EXPECT_EQ(machine().Counters().closes, before.closes);
+  EXPECT_EQ(machine().Counters().closes, before.closes + 1);
+  EXPECT_EQ(machine().Counters().openFileHandles, 0);
   EXPECT_EQ(device::MonitorUsers(), 0);
 }
 
@@ -153,14 +157,18 @@ TEST_F(MonitorTest, HidTokensAreNotWatched) {
   VXContext context = OpenFirst();
   WaitForMonitor();
   machine().Unplug(token);
-  // No broadcast for HID tokens: the entry and its open handle stay until
-  // the close, and the next listing drops the token.
+  // No broadcast for HID tokens: the entry stays until an exchange finds
+  // the device gone; from then on the context is stale, and its close
+  // releases the handle.
   EXPECT_NE(Entry(context).dwKind, device::SLOT_FREE);
   EXPECT_EQ(device::MonitorUsers(), 1);
-  EXPECT_EQ(machine().Counters().openFileHandles, 1);
   EXPECT_EQ(VXControl(&context, 4, nullptr, 0, nullptr, 8, nullptr),
-            VX_COMM_ERROR);
-  EXPECT_EQ(VXCloseDevice(&context), VX_SUCCESS);
+            VX_INVALID_PARAMETER);
+  EXPECT_EQ(Entry(context).dwKind, device::SLOT_FREE);
+  EXPECT_EQ(device::MonitorUsers(), 0);
+  EXPECT_EQ(machine().Counters().openFileHandles, 1);
+  EXPECT_EQ(VXCloseDevice(&context), VX_INVALID_PARAMETER);
+  EXPECT_EQ(machine().Counters().openFileHandles, 0);
   EXPECT_TRUE(List().empty());
 }
 
