@@ -59,14 +59,14 @@ DWORD PortableSystem::GetLastError() { return last_error_; }
 void PortableSystem::SetLastError(DWORD error) { last_error_ = error; }
 
 HANDLE PortableSystem::NewHandleLocked() {
-  for (;;) {
-    const std::uintptr_t value = next_handle_;
-    next_handle_ += 4;
-    if (next_handle_ > 0x7FFFFFF0u) next_handle_ = 0x100;
-    if (handles_in_use_.insert(value).second) {
-      return reinterpret_cast<HANDLE>(value);
-    }
+  // As Windows may, a freed value is handed out again, the lowest first.
+  std::uintptr_t value = kFirstHandle;
+  for (auto it = handles_in_use_.lower_bound(value);
+       it != handles_in_use_.end() && *it == value; ++it) {
+    value += 4;
   }
+  handles_in_use_.insert(value);
+  return reinterpret_cast<HANDLE>(value);
 }
 
 void PortableSystem::ReleaseHandleLocked(HANDLE handle) {

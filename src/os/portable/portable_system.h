@@ -253,7 +253,7 @@ class PortableSystem : public System {
   bool shutting_down_ = false;
 
   std::set<std::uintptr_t> handles_in_use_;
-  std::uintptr_t next_handle_ = 0x100;
+  static constexpr std::uintptr_t kFirstHandle = 0x100;
 
   std::map<DWORD, std::shared_ptr<Queue>> queues_;
   std::map<std::uintptr_t, std::shared_ptr<ThreadRecord>> thread_handles_;
