@@ -450,3 +450,33 @@ TEST_F(DiscoveryTest, RefreshClosesTheHandleOfAVanishedOpenEntry) {
 
 }  // namespace
 }  // namespace vantor::device::testing
+
+namespace vantor::device::testing {
+namespace {
+
+// Without the enumeration functions nothing can be told about the devices:
+// the enumeration fails and the entries already in the table stay.
+TEST_F(DeviceTest, UnboundEnumerationLeavesTheTableAlone) {
+  for (const char* function :
+       {"SetupDiEnumDeviceInterfaces", "SetupDiGetDeviceInterfaceDetailA"}) {
+    SCOPED_TRACE(function);
+    UseMachine(sim::OsVersion::WindowsXp);
+    const sim::TokenId token = M().Plug(Usb());
+    RefreshDeviceTable();
+    ASSERT_EQ(UsedEntries(), 1);
+    // A machine on which the function does not bind, the table kept.
+    sim::Machine other(sim::OsVersion::WindowsXp);
+    sim::MachineFaults faults;
+    faults.unboundFunction = function;
+    other.SetFaults(faults);
+    other.Install();
+    RefreshDeviceTable();
+    EXPECT_EQ(UsedEntries(), 1);
+    EXPECT_EQ(EntryOfToken(token), 0);
+    EXPECT_EQ(other.Counters().liveAllocations, 0);
+    M().Install();
+  }
+}
+
+}  // namespace
+}  // namespace vantor::device::testing
