@@ -5,7 +5,9 @@
 // reads' temporary handles included) and heap allocations.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdint>
+#include <vector>
 
 #include "alloc_counter.h"
 #include "vantor/sim.h"
@@ -85,5 +87,51 @@ BENCHMARK(BM_ModeChangeSequence)
     ->Args({1, 0})
     ->Args({0, 1})
     ->Args({1, 1});
+
+}  // namespace
+
+namespace {
+
+// Exchanges per second with a device latency of 1 ms: one thread on one
+// token, and 4 threads each on a token of its own. Exchanges with different
+// tokens must not wait for each other, so 4 threads reach about 4 times the
+// rate of one (counter `exchanges_per_s`, to compare across the two runs).
+void BM_ParallelExchanges(benchmark::State& state) {
+  const int threads = state.threads();
+  static vantor::sim::Machine* machine = nullptr;
+  static std::vector<VXContext> contexts;
+  if (state.thread_index() == 0) {
+    machine = new vantor::sim::Machine();
+    machine->Install();
+    machine->SetWireLog(false);
+    vantor::sim::TokenConfig config;
+    config.latency = std::chrono::milliseconds(1);
+    for (int i = 0; i < threads; ++i) machine->Plug(config);
+    std::uint32_t length = 0;
+    VXListDevices(nullptr, &length);
+    contexts.assign(length / sizeof(VXContext), VXContext{});
+    VXListDevices(contexts.data(), &length);
+    for (VXContext& context : contexts) VXOpenDevice(&context);
+  }
+  // The library's threads start together after the set-up above.
+  for (auto _ : state) {
+    VXContext& context =
+        contexts[static_cast<std::size_t>(state.thread_index())];
+    std::uint8_t out[64];
+    if (VXControl(&context, VX_CONTROL_TYPE_4, nullptr, 0, out, sizeof(out),
+                  nullptr) != VX_SUCCESS) {
+      state.SkipWithError("exchange failed");
+      break;
+    }
+  }
+  state.counters["exchanges_per_s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  if (state.thread_index() == 0) {
+    for (VXContext& context : contexts) VXCloseDevice(&context);
+    delete machine;
+    machine = nullptr;
+  }
+}
+BENCHMARK(BM_ParallelExchanges)->Threads(1)->Threads(4)->UseRealTime();
 
 }  // namespace

@@ -66,6 +66,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -110,7 +111,11 @@ struct TokenConfig {
   std::optional<std::string> path;
   // DOS device name in USB mode (listed by QueryDosDeviceA; "\\.\" and the
   // name open the token). Empty: "Kelvra2-<token id>".
-  std::string dosName;
+  std::string dosName;  // Time the token takes for each request it is sent (a
+                        // HID report set, a
+  // driver write or single call), spent outside the machine's lock so that
+  // exchanges with different tokens overlap. Zero: it answers at once.
+  std::chrono::microseconds latency{0};
 };
 
 // The default ATR that a token with this version and device id reports:

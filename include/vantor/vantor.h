@@ -37,7 +37,13 @@
  *   its own shared state; calls on different contexts may come from
  *   different threads.
  * - A context goes stale when its token is unplugged: every later call on it
- *   returns VX_INVALID_PARAMETER, VXCloseDevice included, and nothing leaks.
+ *   returns VX_INVALID_PARAMETER, VXCloseDevice included, and never reaches
+ *   a token opened later. Until the stale context is closed the library
+ *   keeps the gone device's handle open (unusable), so that the system
+ *   cannot give its value to a new connection; VXCloseDevice on the stale
+ *   context releases it (and still returns VX_INVALID_PARAMETER).
+ * - Opening one context twice holds two connections: the first
+ *   VXCloseDevice keeps it open, the second closes it.
  * - Records are plain C structures of 32-bit words and bytes with natural
  *   alignment; their sizes are fixed (VXContext 92 bytes, VXOpenInfo 8,
  *   VXROOTINFO 12).

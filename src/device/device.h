@@ -104,8 +104,10 @@ BOOL CloseSlot(SlotEntry& entry);
 // Discovery. `count` is the capacity on entry and the number of path items
 // on return. Result 1: the list (possibly empty) must be released with
 // FreePathList. Result 0: no list, count 0; the enumeration could not be
-// carried out (NT 4 has no HID class; an allocation, the device set or the
-// DOS name query failed), so the caller leaves its entries as they are.
+// carried out (NT 4 has no HID class; the enumeration functions do not
+// bind; an allocation, the device set or the DOS name query failed), so the
+// caller leaves its entries as they are. An interface whose path cannot be
+// read is skipped.
 int ListDevicePaths(const GUID& classGuid, const char* hardwareIdPrefix,
                     PathList* list, DWORD* count);
 int EnumInterfacePaths(const GUID& classGuid, const char* hardwareIdPrefix,

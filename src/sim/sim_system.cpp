@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace vantor::sim::detail {
 
@@ -700,7 +702,13 @@ BOOLEAN SimSystem::HidSetFeature(HANDLE handle, PVOID buffer, ULONG length) {
   LogLocked(WireRecord::Kind::HidSetFeature, target.device, 0, report,
             report != nullptr ? static_cast<std::uint32_t>(length) : 0, 0,
             nullptr, 0, ok, error);
+  const std::chrono::microseconds latency =
+      ok && target.device->token ? target.device->token->Config().latency
+                                 : std::chrono::microseconds{0};
   lock.unlock();
+  // The token's own time, spent without the machine's lock, as exchanges
+  // with different devices run side by side.
+  if (latency.count() > 0) std::this_thread::sleep_for(latency);
   if (!ok) SetLastError(error);
   return ok ? 1 : 0;
 }
@@ -857,7 +865,13 @@ BOOL SimSystem::DeviceIoControl(HANDLE handle, DWORD code, LPVOID in,
   LogLocked(WireRecord::Kind::DeviceIoControl, target.device, code, in,
             in != nullptr ? inSize : 0, outSize, ok ? out : nullptr, got, ok,
             error);
+  const bool sends = code == 0x220028 || code == 0x22000C;
+  const std::chrono::microseconds latency =
+      ok && sends && target.device->token
+          ? target.device->token->Config().latency
+          : std::chrono::microseconds{0};
   lock.unlock();
+  if (latency.count() > 0) std::this_thread::sleep_for(latency);
   if (!ok) SetLastError(error);
   return ok ? 1 : 0;
 }
