@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Starts vantor-mode-demo on a virtual X display, waits for its window,
-# clicks Change, saves a screenshot of the screen and ends the program.
+# clicks Change, saves a screenshot of the screen, clicks HID, saves another
+# one (<out>-hid.png) and ends the program.
 #
 #   scripts/screenshot-demo.sh <build-dir> <out.png>
 #
@@ -85,6 +86,12 @@ sleep 0.5
 mkdir -p "$(dirname "$out")"
 import -window root "$out"
 echo "screenshot: $out"
+
+# HID sits at 64,88 (201 x 17): a click on its label checks it.
+xdotool mousemove --window "$window" 100 96 click 1
+sleep 0.5
+import -window root "${out%.png}-hid.png"
+echo "screenshot: ${out%.png}-hid.png"
 
 if ! kill -0 "$demo_pid" 2>/dev/null; then
   echo "the demo ended by itself:" >&2

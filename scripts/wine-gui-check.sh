@@ -3,7 +3,8 @@
 #   scripts/wine-gui-check.sh <windows-build-dir>
 # - vantor-mode.exe (the real Windows system; no token under Wine): a click
 #   on Change shows the message box "设备没有找到!"; screenshots of the
-#   window and of the message box are saved in <build>/wine-gui/;
+#   window (USB checked, then HID checked) and of the message box are saved
+#   in <build>/wine-gui/;
 # - vantor-mode-demo.exe (a simulated token): a click on Change shows no
 #   message box, and the demo tells on standard error what the token did.
 # The Wine prefix is $WINEPREFIX, or else <build>/wine (prepared on first
@@ -91,6 +92,12 @@ import -window root "$out/vantor-mode-screen.png"
 echo "wine-gui-check: the message box says \"$box_text\""
 
 probe dismiss >/dev/null || fail "cannot dismiss the message box"
+# The window once more with HID checked (a click on its label).
+rect=$(probe control 103) || fail "control 103 not found"
+set -- $rect
+xdotool mousemove $(($1 + 40)) $(($2 + $4 / 2)) click 1
+sleep 0.5
+shoot "$form" "$out/vantor-mode-window-hid.png"
 probe close >/dev/null || fail "cannot close the window"
 wait "$app" || fail "vantor-mode.exe ended with status $?"
 started=""

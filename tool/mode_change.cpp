@@ -6,14 +6,6 @@
 #include <vector>
 
 namespace vantor::tool {
-namespace {
-
-// Shown as the listing failure when no buffer of the announced size can be
-// had: the library's own "buffer too small" code.
-constexpr std::uint32_t kNoBufferCode = 17;
-
-}  // namespace
-
 std::uint32_t VxTokenApi::ListDevices(VXContext* contexts,
                                       std::uint32_t* length) {
   return VXListDevices(contexts, length);
@@ -46,45 +38,58 @@ std::string FailureMessage(const char* prefix, std::uint32_t code) {
   return text;
 }
 
-Outcome ModeChange(TokenApi& api, MessageSink& sink, TargetMode mode) {
-  // Size query: only the length written back counts, not the result.
+Listing ListTokens(TokenApi& api) {
+  Listing listing;
   std::uint32_t length = 0;
   api.ListDevices(nullptr, &length);
-  if (length == 0) {
+  if (length == 0) return listing;
+
+  // Whole contexts covering exactly `length` bytes; the library only ever
+  // announces multiples of the context size.
+  try {
+    listing.contexts.resize((std::size_t{length} + kContextBytes - 1) /
+                            kContextBytes);
+  } catch (const std::exception&) {  // bad_alloc, length_error
+    // Shown as the library's own "buffer too small".
+    listing.result = VX_BUFFER_TOO_SMALL;
+    return listing;
+  }
+  listing.result = api.ListDevices(listing.contexts.data(), &length);
+  // The length written back counts: the tokens may have left since the size
+  // query (length 0), and a failed listing fills nothing.
+  listing.contexts.resize(listing.result == VX_SUCCESS ? length / kContextBytes
+                                                       : 0);
+  return listing;
+}
+
+std::uint32_t RequestMode(TokenApi& api, VXContext& context, TargetMode mode) {
+  std::array<std::uint8_t, kResponseCapacity> block{};
+  block[0] = mode == TargetMode::kUsb ? kUsbModeByte : kHidModeByte;
+  std::uint32_t returned = 0;
+  return api.Control(&context, VX_SET_DEVICE_MODE, block.data(), kRequestBytes,
+                     block.data(), kResponseCapacity, &returned);
+}
+
+Outcome ModeChange(TokenApi& api, MessageSink& sink, TargetMode mode) {
+  Listing listing = ListTokens(api);
+  if (listing.result != VX_SUCCESS) {
+    sink.Show(FailureMessage(kListFailedPrefix, listing.result));
+    return Outcome::kListFailed;
+  }
+  if (listing.contexts.empty()) {
     sink.Show(kNoDeviceMessage);
     return Outcome::kNoDevice;
   }
 
-  // Whole contexts covering exactly `length` bytes; the library only ever
-  // announces multiples of the context size.
-  std::vector<VXContext> contexts;
-  try {
-    contexts.resize((std::size_t{length} + kContextBytes - 1) / kContextBytes);
-  } catch (const std::exception&) {  // bad_alloc, length_error
-    sink.Show(FailureMessage(kListFailedPrefix, kNoBufferCode));
-    return Outcome::kListFailed;
-  }
-
-  std::uint32_t result = api.ListDevices(contexts.data(), &length);
-  if (result != 0) {
-    sink.Show(FailureMessage(kListFailedPrefix, result));
-    return Outcome::kListFailed;
-  }
-
-  VXContext& first = contexts.front();
-  result = api.OpenDevice(&first);
-  if (result != 0) {
+  // Only the first listed token is changed.
+  VXContext& first = listing.contexts.front();
+  std::uint32_t result = api.OpenDevice(&first);
+  if (result != VX_SUCCESS) {
     sink.Show(FailureMessage(kOpenFailedPrefix, result));
     return Outcome::kOpenFailed;
   }
-
-  // One block carries the request and receives the answer, which is not used.
-  std::array<std::uint8_t, kResponseCapacity> block{};
-  block[0] = mode == TargetMode::kUsb ? kUsbModeByte : kHidModeByte;
-  std::uint32_t returned = 0;
-  result = api.Control(&first, VX_SET_DEVICE_MODE, block.data(), kRequestBytes,
-                       block.data(), kResponseCapacity, &returned);
-  if (result != 0) {
+  result = RequestMode(api, first, mode);
+  if (result != VX_SUCCESS) {
     sink.Show(FailureMessage(kControlFailedPrefix, result));
     api.CloseDevice(&first);
     return Outcome::kControlFailed;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "vantor/vantor.h"
 
@@ -73,6 +74,26 @@ inline constexpr char kControlFailedPrefix[] = "修改模式失败，错误代�
 
 // `prefix` followed by `code` as 8 upper-case hexadecimal digits and ">".
 std::string FailureMessage(const char* prefix, std::uint32_t code);
+
+// The attached tokens as one listing gives them.
+struct Listing {
+  // The second listing's result; VX_BUFFER_TOO_SMALL when no buffer of the
+  // announced length could be had. The contexts are valid only when it is 0.
+  std::uint32_t result = VX_SUCCESS;
+  // One context per listed token, in the library's order; empty when no
+  // token is attached, also when the last one left between the size query
+  // and the listing.
+  std::vector<VXContext> contexts;
+};
+
+// Lists the attached tokens: a size query (only the length it writes back
+// counts, not its result), then a listing into a buffer of that length.
+Listing ListTokens(TokenApi& api);
+
+// Sends the mode-change request for `mode` to an open token: 16 bytes, the
+// mode byte first, in one block that also receives the (unused) answer of up
+// to 251 bytes. Returns the result of the control call.
+std::uint32_t RequestMode(TokenApi& api, VXContext& context, TargetMode mode);
 
 // Runs the Change action once. Every failure is shown through `sink`;
 // success shows nothing.

@@ -5,8 +5,10 @@
 
 #include <QApplication>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -19,6 +21,7 @@
 #include "form1.h"
 #include "icon.h"
 #include "vantor/sim.h"
+#include "window_shot.h"
 
 namespace vantor::tool {
 namespace {
@@ -217,6 +220,84 @@ TEST_F(Form1Test, IconHasBothSizesInSixteenColours) {
   const QList<QSize> sizes = AppIcon().availableSizes();
   EXPECT_TRUE(sizes.contains(QSize(32, 32)));
   EXPECT_TRUE(sizes.contains(QSize(16, 16)));
+}
+
+// The window as drawn: the checked dot, the group frame and its caption
+// plainly visible, and every control in its place (the checks that CI also
+// runs on screenshots of both windows).
+TEST_F(Form1Test, DrawsTheCheckedDotTheFrameAndItsCaptionPlainly) {
+  const QImage usb = form_.grab().toImage();
+  EXPECT_THAT(shot::Check(usb, true), ::testing::IsEmpty());
+  // Only the checked state tells the two radio buttons apart.
+  EXPECT_THAT(shot::Check(usb, false), ::testing::Not(::testing::IsEmpty()));
+
+  Find<QRadioButton>("HID")->click();
+  shot::Measures measures;
+  EXPECT_THAT(shot::Check(form_.grab().toImage(), false, &measures),
+              ::testing::IsEmpty());
+  EXPECT_GE(measures.dotContrast[1], 7.0);
+  EXPECT_GE(measures.frameContrast, 3.0);
+  EXPECT_LT(measures.caption.top(), measures.frameTop);
+  EXPECT_GT(measures.caption.bottom(), measures.frameTop);
+}
+
+TEST_F(Form1Test, ShotCheckFindsAFaintFrameAndAFaintDot) {
+  const QImage good = form_.grab().toImage();
+  shot::Measures m;
+  ASSERT_THAT(shot::Check(good, true, &m), ::testing::IsEmpty());
+
+  // The frame's lines in a shade of the background, the dot in white.
+  QImage faint = good;
+  QPainter painter(&faint);
+  painter.setPen(QColor(120, 120, 240));
+  painter.drawLine(150, m.frameTop, 272, m.frameTop);
+  painter.drawLine(150, m.frameTop + 1, 272, m.frameTop + 1);
+  painter.fillRect(QRect(m.dot[0] - QPoint(2, 2), QSize(6, 6)), Qt::white);
+  painter.end();
+  const std::vector<std::string> wrong = shot::Check(faint, true);
+  EXPECT_THAT(wrong, ::testing::Contains(::testing::HasSubstr("group frame")));
+  EXPECT_THAT(wrong, ::testing::Contains(::testing::HasSubstr("its dot")));
+}
+
+TEST_F(Form1Test, DisabledButtonsShowTheHelpCursor) {
+  form_.show();
+  for (const char* name : {"About", "BitBtn1"}) {
+    SCOPED_TRACE(name);
+    auto* button = Find<QPushButton>(name);
+    // Qt takes the cursor of the enabled widget under the pointer.
+    QWidget* under = form_.childAt(button->geometry().center());
+    ASSERT_NE(under, nullptr);
+    EXPECT_TRUE(under->isEnabled());
+    EXPECT_EQ(under->cursor().shape(), Qt::WhatsThisCursor);
+    EXPECT_EQ(under->geometry(), button->geometry());
+    EXPECT_EQ(under->focusPolicy(), Qt::NoFocus);
+    // Enabled, the button is its own target again.
+    button->setEnabled(true);
+    EXPECT_EQ(form_.childAt(button->geometry().center()), button);
+    button->setEnabled(false);
+  }
+  QWidget* change = Find<QWidget>("Change");
+  EXPECT_EQ(form_.childAt(change->geometry().center()), change);
+}
+
+TEST_F(Form1Test, EnterOnTheFocusedChangeButtonRunsTheChange) {
+  std::vector<Outcome> finished;
+  QObject::connect(&form_, &Form1::actionFinished,
+                   [&](Outcome outcome) { finished.push_back(outcome); });
+  const sim::TokenId token = machine_.Plug({});
+  Find<QRadioButton>("HID")->click();
+  auto* change = Find<QPushButton>("Change");
+  for (const int key : {int{Qt::Key_Return}, int{Qt::Key_Enter}}) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(change, &press);
+  }
+  EXPECT_THAT(finished, ElementsAre(Outcome::kChanged, Outcome::kChanged));
+  EXPECT_EQ(machine_.Token(token).pendingMode, sim::TokenMode::Hid);
+
+  // Enter on a radio button changes nothing.
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(Find<QRadioButton>("USB"), &press);
+  EXPECT_THAT(finished, ::testing::SizeIs(2));
 }
 
 TEST_F(Form1Test, ClickWithNoTokenShowsNotFound) {

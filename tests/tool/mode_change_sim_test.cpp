@@ -212,6 +212,19 @@ TEST_F(ModeChangeSimTest, TokenPluggedBetweenTheListingsFailsTheListing) {
   EXPECT_EQ(machine_.Counters().openFileHandles, 0);
 }
 
+TEST_F(ModeChangeSimTest, TokenUnpluggedBetweenTheListingsIsNotFound) {
+  const sim::TokenId token = machine_.Plug({});
+  HookedApi api;
+  std::vector<std::string> calls;
+  api.before = [this, token, &calls](const char* call) {
+    calls.emplace_back(call);
+    if (calls.back() == "list") machine_.Unplug(token);
+  };
+  EXPECT_EQ(ModeChange(api, log_, TargetMode::kUsb), Outcome::kNoDevice);
+  EXPECT_THAT(log_.messages, ElementsAre("设备没有找到!"));
+  EXPECT_THAT(calls, ElementsAre("size query", "list"));
+}
+
 TEST_F(ModeChangeSimTest, TokenUnpluggedBeforeTheOpenFailsTheOpen) {
   const sim::TokenId token = machine_.Plug({});
   HookedApi api;

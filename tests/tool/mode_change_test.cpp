@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ class ScriptedApi final : public TokenApi, public MessageSink {
   std::uint32_t sizeQueryResult = VX_BUFFER_TOO_SMALL;
   std::uint32_t announcedLength = kContextBytes;  // written by the size query
   std::uint32_t listResult = VX_SUCCESS;
+  std::optional<std::uint32_t> listedLengthOut;  // written by the listing
   std::uint32_t openResult = VX_SUCCESS;
   std::uint32_t controlResult = VX_SUCCESS;
 
@@ -57,6 +59,7 @@ class ScriptedApi final : public TokenApi, public MessageSink {
     for (std::uint32_t i = 0; i < *length / kContextBytes; ++i) {
       contexts[i].dwIndex = i;
     }
+    if (listedLengthOut) *length = *listedLengthOut;
     return listResult;
   }
 
@@ -184,6 +187,38 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(param.param.name);
     });
 // clang-format on
+
+TEST(ModeChangeTest, TokenGoneBetweenTheListingsIsNotFound) {
+  // The second listing succeeds with nothing in it: no context to open.
+  ScriptedApi api;
+  api.listedLengthOut = 0;
+  EXPECT_EQ(ModeChange(api, api, TargetMode::kUsb), Outcome::kNoDevice);
+  EXPECT_EQ(Joined(api.log), "size query, list, show");
+  EXPECT_THAT(api.messages, ::testing::ElementsAre("设备没有找到!"));
+}
+
+TEST(ListTokensTest, KeepsTheContextsTheListingWrote) {
+  struct {
+    std::uint32_t announced, listed, result;
+    std::size_t contexts;
+  } const cases[] = {
+      {0, 0, VX_SUCCESS, 0},      // nothing attached
+      {184, 184, VX_SUCCESS, 2},  // two tokens
+      {184, 92, VX_SUCCESS, 1},   // one left between the calls
+      {184, 0, VX_SUCCESS, 0},    // both left
+      {92, 184, kTooSmall, 0},    // one came: nothing filled
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.listed);
+    ScriptedApi api;
+    api.announcedLength = c.announced;
+    api.listedLengthOut = c.listed;
+    api.listResult = c.result;
+    const Listing listing = ListTokens(api);
+    EXPECT_EQ(listing.result, c.result);
+    EXPECT_EQ(listing.contexts.size(), c.contexts);
+  }
+}
 
 TEST(ModeChangeTest, ListsIntoABufferOfTheAnnouncedLength) {
   for (std::uint32_t tokens : {1u, 2u, 127u}) {

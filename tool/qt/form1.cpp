@@ -1,9 +1,12 @@
 #include "form1.h"
 
+#include <QEvent>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -55,6 +58,89 @@ void PaintWhiteOnBackground(QWidget* widget) {
   widget->setAutoFillBackground(true);
 }
 
+// A captioned frame drawn as Windows draws a group box: an etched rectangle
+// (a shadow line with a highlight line inside it, the highlight outside it
+// at the bottom and right) whose top line runs through the middle of the
+// caption's first line, and the caption over that line on the control's
+// background. The style's own frame is a shade of the background colour,
+// with the caption above it.
+class EtchedGroupBox final : public QGroupBox {
+ public:
+  using QGroupBox::QGroupBox;
+
+ protected:
+  void paintEvent(QPaintEvent* /*event*/) override {
+    QPainter painter(this);
+    const QFontMetrics metrics(font());
+    const int top = metrics.height() / 2 - 1;
+    const QRect outer = rect().adjusted(0, top, 0, 0);
+    const QRect inner = outer.adjusted(1, 1, -1, -1);
+    // Sunken outer edge, raised inner edge.
+    DrawEdge(painter, outer, kFrameShadow, kFrameHighlight);
+    DrawEdge(painter, inner, kFrameHighlight, kFrameShadow);
+
+    const QString caption = title();
+    if (caption.isEmpty()) return;
+    QRect label(kCaptionLeft, 0, metrics.horizontalAdvance(caption),
+                metrics.height());
+    // One pixel of background left, right and below the caption.
+    painter.fillRect(label.adjusted(-1, 0, 1, 1),
+                     palette().color(backgroundRole()));
+    painter.setPen(palette().color(QPalette::WindowText));
+    painter.drawText(label, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
+                     caption);
+  }
+
+ private:
+  static void DrawEdge(QPainter& painter, const QRect& r, QColor topLeft,
+                       QColor bottomRight) {
+    painter.setPen(topLeft);
+    painter.drawLine(r.topLeft(), r.topRight());
+    painter.drawLine(r.topLeft(), r.bottomLeft());
+    painter.setPen(bottomRight);
+    painter.drawLine(r.bottomLeft(), r.bottomRight());
+    painter.drawLine(r.topRight(), r.bottomRight());
+  }
+};
+
+// Shows `shape` over a disabled widget. Qt shows no cursor of a disabled
+// widget (the pointer falls back to the arrow), so an enabled, transparent
+// stand-in lies over it while it is disabled and carries the cursor. It
+// takes no focus and paints nothing; the disabled widget takes no input
+// anyway.
+class DisabledCursor final : public QWidget {
+ public:
+  DisabledCursor(QWidget* target, Qt::CursorShape shape)
+      : QWidget(target->parentWidget()), target_(target) {
+    setObjectName(target->objectName() + QStringLiteral("Cursor"));
+    setCursor(shape);
+    setFocusPolicy(Qt::NoFocus);
+    setAttribute(Qt::WA_NoSystemBackground);
+    target->installEventFilter(this);
+    Follow();
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == target_ &&
+        (event->type() == QEvent::EnabledChange ||
+         event->type() == QEvent::Move || event->type() == QEvent::Resize ||
+         event->type() == QEvent::Show || event->type() == QEvent::Hide)) {
+      Follow();
+    }
+    return false;
+  }
+
+ private:
+  void Follow() {
+    setGeometry(target_->geometry());
+    setVisible(!target_->isEnabled() && !target_->isHidden());
+    raise();
+  }
+
+  QWidget* target_;
+};
+
 QPushButton* MakeButton(QWidget* parent, const char* name, const char* text,
                         const QRect& geometry, bool enabled,
                         Qt::CursorShape cursor) {
@@ -70,6 +156,7 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const char* text,
   button->setEnabled(enabled);
   button->setCursor(cursor);
   button->setAutoDefault(false);
+  new DisabledCursor(button, cursor);
   return button;
 }
 
@@ -84,6 +171,12 @@ QRadioButton* MakeRadio(QWidget* parent, const char* name, const char* text,
   radio->setBackgroundRole(QPalette::Window);
   PaintWhiteOnBackground(radio);
   radio->setAutoFillBackground(false);
+  // The label is white; the indicator is a white circle with a black dot,
+  // as Windows draws it (the style draws the dot in the text colour).
+  QPalette palette = radio->palette();
+  palette.setColor(QPalette::Base, Qt::white);
+  palette.setColor(QPalette::Text, Qt::black);
+  radio->setPalette(palette);
   return radio;
 }
 
@@ -128,7 +221,8 @@ Form1::Form1(TokenApi& api, QWidget* parent)
 
   // Created in tab order; the group box first, so that it lies behind the
   // radio buttons, which are the window's own children and so exclusive.
-  radio_group1_ = new QGroupBox(QString::fromUtf8("将设备类型修改为"), this);
+  radio_group1_ =
+      new EtchedGroupBox(QString::fromUtf8("将设备类型修改为"), this);
   radio_group1_->setObjectName(QStringLiteral("RadioGroup1"));
   radio_group1_->setGeometry(40, 24, 233, 97);
   PaintWhiteOnBackground(radio_group1_);
@@ -161,6 +255,22 @@ Form1::Form1(TokenApi& api, QWidget* parent)
   usb_->setFocus();
 
   connect(change_, &QPushButton::clicked, this, &Form1::OnChange);
+  // Enter presses the focused Change button, as Space does; a push button
+  // outside a dialog takes only Space.
+  change_->installEventFilter(this);
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == change_ && event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const bool enter =
+        key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+    if (enter && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+      change_->click();
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void Form1::CenterOnScreen() {

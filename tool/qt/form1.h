@@ -3,6 +3,7 @@
 // the Change action.
 #pragma once
 
+#include <QColor>
 #include <QWidget>
 
 #include "mode_change.h"
@@ -19,6 +20,12 @@ inline constexpr char kCaption[] = "Vantor 2.3设备类型修改工具v1.0";
 
 // The window's background, a colour value in blue-green-red byte order.
 inline constexpr unsigned kBackgroundBgr = 16744576;
+
+// The group box frame's two lines (the Windows button shadow and highlight
+// colours) and the caption's left edge in the group box.
+inline constexpr QRgb kFrameShadow = 0xFFA0A0A0;
+inline constexpr QRgb kFrameHighlight = 0xFFFFFFFF;
+inline constexpr int kCaptionLeft = 8;
 
 // Shows each message in a modal box with one OK button, titled with the
 // application's display name.
@@ -46,6 +53,7 @@ class Form1 : public QWidget {
   void actionFinished(vantor::tool::Outcome outcome);
 
  private:
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void OnChange();
 
   TokenApi& api_;

@@ -1,0 +1,81 @@
+# Runs the command-line program as CI and scripts do and checks its output:
+#   cmake -DPROGRAM=<vantor> [-DEMULATOR=<runner>] -DCASE=<case>
+#         -P check_cli.cmake
+# Cases: sim_list_json (`vantor --sim list --json`), sim_mode_wait
+# (`vantor --sim mode usb --wait 5`: the simulated machine re-plugs its
+# token) and doctor (`vantor doctor` on this machine, whatever it finds).
+cmake_minimum_required(VERSION 3.25)
+foreach(var PROGRAM CASE)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "check_cli: ${var} is not set")
+  endif()
+endforeach()
+
+function(run)
+  execute_process(COMMAND ${EMULATOR} ${PROGRAM} ${ARGN}
+                  OUTPUT_VARIABLE out ERROR_VARIABLE err
+                  RESULT_VARIABLE status TIMEOUT 120)
+  message("$ vantor ${ARGN}\n${out}${err}(exit status ${status})")
+  set(out "${out}" PARENT_SCOPE)
+  set(err "${err}" PARENT_SCOPE)
+  set(status "${status}" PARENT_SCOPE)
+endfunction()
+
+# expect(<what> <condition>...): fails with "expected <what>" unless the
+# condition holds.
+function(expect what)
+  if(NOT (${ARGN}))
+    message(FATAL_ERROR "check_cli ${CASE}: expected ${what}")
+  endif()
+endfunction()
+
+if(CASE STREQUAL "sim_list_json")
+  run(--sim list --json)
+  expect("exit status 0" status EQUAL 0)
+  string(JSON count LENGTH "${out}" tokens)
+  expect("one token" count EQUAL 1)
+  foreach(pair "mode;HID" "version;2.3.0" "deviceId;0102030405060708"
+               "atr;3BDF000000560230000000000102030405060708")
+    list(GET pair 0 key)
+    list(GET pair 1 value)
+    string(JSON got GET "${out}" tokens 0 ${key})
+    expect("${key} ${value}, not ${got}" got STREQUAL value)
+  endforeach()
+  string(JSON entry GET "${out}" tokens 0 entry)
+  expect("entry 0" entry EQUAL 0)
+elseif(CASE STREQUAL "sim_mode_wait")
+  run(--sim mode usb --wait 5)
+  expect("exit status 0" status EQUAL 0)
+  expect("the token back in USB mode"
+         out MATCHES "The token 0102030405060708 is back in USB mode")
+  expect("the request to re-plug"
+         err MATCHES "Unplug the token and plug it in again \\(waiting up to 5 s\\)")
+  expect("the token seen leaving" err MATCHES "The token is unplugged")
+elseif(CASE STREQUAL "doctor")
+  run(doctor)
+  expect("exit status 0 or 1" status MATCHES "^[01]$")
+  if(WIN32 OR PROGRAM MATCHES "\\.exe$")
+    set(names "HID tokens" "driver tokens" "library")
+    set(machine Windows)
+  else()
+    set(names hidraw "udev rule" library)
+    set(machine Linux)
+  endif()
+  expect("the header" out MATCHES "^Checks on this machine \\(${machine}\\):")
+  foreach(name IN LISTS names)
+    expect("a ${name} line" out MATCHES "\n  (ok   |warn |FAIL ) ${name}: ")
+  endforeach()
+  if(out MATCHES "\n  FAIL ")
+    expect("exit status 1 with a failed check" status EQUAL 1)
+    expect("the verdict" out MATCHES "Something stands between you and a token")
+  else()
+    expect("exit status 0 without a failed check" status EQUAL 0)
+  endif()
+  run(doctor --json)
+  string(JSON machine_got GET "${out}" machine)
+  expect("machine ${machine}" machine_got STREQUAL machine)
+  string(JSON checks LENGTH "${out}" checks)
+  expect("three checks or more" checks GREATER_EQUAL 3)
+else()
+  message(FATAL_ERROR "check_cli: unknown case ${CASE}")
+endif()

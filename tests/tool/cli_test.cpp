@@ -1,0 +1,380 @@
+// The command-line program over the real token library on the simulated
+// machine: every subcommand's output, errors and exit statuses, the wait
+// for a re-plug, and the checks of `doctor`.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "hosts.h"
+#include "json.h"
+
+namespace vantor::tool::cli {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+Result RunCli(Host& host, const std::vector<std::string>& args,
+              bool terminal = false) {
+  std::ostringstream out, err;
+  const int status = Run(ParseArgs(args), host, {out, err, terminal});
+  return {status, out.str(), err.str()};
+}
+
+// Machine set-ups of the cases.
+void NoToken(sim::Machine&) {}
+void OneToken(sim::Machine& m) { m.Plug({}); }
+void TwoTokens(sim::Machine& m) {
+  m.Plug({});
+  sim::TokenConfig usb;
+  usb.mode = sim::TokenMode::Usb;
+  usb.deviceId = {9, 9, 9, 9, 9, 9, 9, 9};
+  m.Plug(usb);
+}
+void OldToken(sim::Machine& m) {
+  sim::TokenConfig config;
+  config.version = 0x0220;
+  m.Plug(config);
+}
+// Tokens held open exclusively while a case runs.
+std::vector<VXContext> g_held;
+
+void BusyToken(sim::Machine& m) {
+  m.Plug({});
+  VxTokenApi api;
+  const Listing listing = ListTokens(api);
+  g_held = listing.contexts;
+  const VXOpenInfo exclusive{8, 0};
+  ASSERT_EQ(VXOpenDeviceEx(&g_held[0], &exclusive), VX_SUCCESS);
+}
+// A token in USB mode whose driver exchanges fail.
+void MuteToken(sim::Machine& m) {
+  sim::TokenConfig config;
+  config.mode = sim::TokenMode::Usb;
+  const sim::TokenId token = m.Plug(config);
+  sim::TokenFaults faults;
+  faults.refuseSingleCall = true;
+  faults.driverReadFailures = 10;
+  m.SetFaults(token, faults);
+}
+
+struct CliCase {
+  const char* name;
+  void (*setup)(sim::Machine&);
+  std::vector<std::string> args;
+  int status;
+  const char* out;  // expected in standard output
+  const char* err;  // expected in standard error
+};
+
+class CliTest : public ::testing::TestWithParam<CliCase> {};
+
+TEST_P(CliTest, OutputAndExitStatus) {
+  const CliCase& c = GetParam();
+  SimHost host(/*realTime=*/false, /*plugToken=*/false);
+  c.setup(host.Machine());
+  const Result r = RunCli(host, c.args);
+  for (VXContext& held : g_held) VXCloseDevice(&held);
+  g_held.clear();
+  EXPECT_EQ(r.status, c.status) << r.out << r.err;
+  EXPECT_THAT(r.out, HasSubstr(c.out));
+  EXPECT_THAT(r.err, HasSubstr(c.err));
+  // Success writes nothing that looks like an error.
+  if (c.status == kExitOk) {
+    EXPECT_EQ(r.err.find("vantor: "), std::string::npos) << r.err;
+  }
+  // Every token opened was closed again.
+  EXPECT_EQ(host.Machine().Counters().openFileHandles, 0);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(All, CliTest, ::testing::Values(
+    // Usage errors.
+    CliCase{"NoCommand", NoToken, {}, 2, "", "no command given"},
+    CliCase{"UnknownCommand", NoToken, {"frob"}, 2, "", "unknown command 'frob'"},
+    CliCase{"UnknownOption", NoToken, {"list", "-x"}, 2, "", "unknown option '-x'"},
+    CliCase{"ExtraOperand", NoToken, {"list", "all"}, 2, "", "unexpected 'all'"},
+    CliCase{"ModeWithoutMode", OneToken, {"mode"}, 2, "", "'usb' or 'hid' is needed"},
+    CliCase{"ModeBadMode", OneToken, {"mode", "fast"}, 2, "", "not 'fast'"},
+    CliCase{"DeviceWithoutEntry", OneToken, {"info", "-d"}, 2, "", "-d needs"},
+    CliCase{"DeviceNotANumber", OneToken, {"info", "-d", "x"}, 2, "", "not a token entry"},
+    CliCase{"DeviceTooLarge", OneToken, {"info", "--device=127"}, 2, "", "not a token entry"},
+    CliCase{"WaitZero", OneToken, {"mode", "usb", "--wait=0"}, 2, "", "not a number of seconds"},
+    CliCase{"WaitOnList", OneToken, {"list", "--wait"}, 2, "", "--wait belongs to 'mode'"},
+    CliCase{"HelpOnUnknown", NoToken, {"help", "frob"}, 2, "", "unknown command"},
+    CliCase{"UsageErrorAsJson", NoToken, {"frob", "--json"}, 2,
+            "{\"error\":{\"message\":\"unknown command 'frob'\",\"status\":2}}", ""},
+    // Help on every subcommand.
+    CliCase{"Help", NoToken, {"--help"}, 0, "Usage: vantor [OPTIONS] COMMAND", ""},
+    CliCase{"HelpList", NoToken, {"list", "--help"}, 0, "Usage: vantor list", ""},
+    CliCase{"HelpInfo", NoToken, {"help", "info"}, 0, "Usage: vantor info", ""},
+    CliCase{"HelpMode", NoToken, {"mode", "-h"}, 0, "Usage: vantor mode usb|hid", ""},
+    CliCase{"HelpDoctor", NoToken, {"doctor", "--help"}, 0, "Usage: vantor doctor", ""},
+    CliCase{"Version", NoToken, {"--version"}, 0, "vantor 1.", ""},
+    // list
+    CliCase{"ListNone", NoToken, {"list"}, 0, "No token is attached.", ""},
+    CliCase{"ListNoneJson", NoToken, {"list", "--json"}, 0, "{\"tokens\":[]}", ""},
+    CliCase{"ListOne", OneToken, {"list"}, 0,
+            "0      HID   2.3.0    0102030405060708  "
+            "3BDF000000560230000000000102030405060708", ""},
+    CliCase{"ListTwoJson", TwoTokens, {"--json", "list"}, 0,
+            "\"mode\":\"USB\",\"version\":\"2.3.0\",\"deviceId\":\"0909090909090909\"", ""},
+    // info
+    CliCase{"InfoNone", NoToken, {"info"}, 1, "", "no token is attached"},
+    CliCase{"InfoTwoNeedsDevice", TwoTokens, {"info"}, 2, "",
+            "2 tokens are attached (entries 0, 1): choose one with -d N"},
+    CliCase{"InfoAbsentEntry", TwoTokens, {"info", "-d", "5"}, 1, "",
+            "no token at entry 5; attached: 0, 1"},
+    CliCase{"InfoChosen", TwoTokens, {"info", "-d", "1"}, 0,
+            "Device id           0909090909090909", ""},
+    CliCase{"InfoBusy", BusyToken, {"info"}, 1, "",
+            "cannot open the token at entry 0: 0x00000005 (VX_DEVICE_BUSY"},
+    CliCase{"InfoBusyJson", BusyToken, {"info", "--json"}, 1,
+            "\"code\":5,\"hex\":\"0x00000005\",\"name\":\"VX_DEVICE_BUSY\"", ""},
+    CliCase{"InfoJson", OneToken, {"info", "--json"}, 0,
+            "\"entry\":0,\"mode\":\"HID\",\"version\":\"2.3.0\"", ""},
+    // mode
+    CliCase{"ModeNone", NoToken, {"mode", "usb"}, 1, "", "no token is attached"},
+    CliCase{"ModeTwoNeedsDevice", TwoTokens, {"mode", "hid"}, 2, "", "choose one with -d N"},
+    CliCase{"ModeRequested", OneToken, {"mode", "usb"}, 0,
+            "switches to USB mode when it is unplugged and plugged in again", ""},
+    CliCase{"ModeOldToken", OldToken, {"mode", "usb"}, 1, "",
+            "refused the change to USB mode: 0x00006A81 (card status 6A81: "
+            "function not supported (a mode change needs version 2.3.0"},
+    CliCase{"ModeBusy", BusyToken, {"mode", "hid"}, 1, "", "0x00000005"},
+    CliCase{"ModeMute", MuteToken, {"mode", "usb"}, 1, "", "0x00000003 (VX_COMM_ERROR"},
+    CliCase{"ModeWaits", OneToken, {"mode", "usb", "--wait", "5"}, 0,
+            "The token 0102030405060708 is back in USB mode at entry 0.", ""},
+    CliCase{"ModeWaitsJson", TwoTokens, {"mode", "hid", "-d", "1", "--wait", "--json"}, 0,
+            "{\"entry\":1,\"deviceId\":\"0909090909090909\",\"requested\":\"HID\","
+            "\"waited\":true,\"mode\":\"HID\",\"entryAfter\":", ""},
+    // doctor
+    CliCase{"DoctorNone", NoToken, {"doctor"}, 1,
+            "FAIL  library: the library lists no token", ""},
+    CliCase{"DoctorOne", OneToken, {"doctor"}, 0,
+            "ok    library: the library lists 1 token (entry 0)", ""},
+    CliCase{"DoctorJson", TwoTokens, {"doctor", "--json"}, 0,
+            "\"machine\":\"simulated machine\",\"ok\":true", ""}),
+    [](const ::testing::TestParamInfo<CliCase>& param) {
+      return std::string(param.param.name);
+    });
+// clang-format on
+
+// A host that lists through the simulated machine but tells the modes as
+// a test wants, and re-plugs nothing.
+class StillHost final : public Host {
+ public:
+  StillHost() : sim_(false, true) {}
+  TokenApi& Api() override { return sim_.Api(); }
+  std::string MachineName() const override { return machine; }
+  std::vector<std::optional<TargetMode>> Modes(
+      const std::vector<VXContext>& tokens) override {
+    if (realModes) return sim_.Modes(tokens);
+    return std::vector<std::optional<TargetMode>>(tokens.size(), mode);
+  }
+  std::vector<Finding> Checks() override { return {}; }
+  std::int64_t NowMs() override { return now; }
+  void SleepMs(int ms) override {
+    now += ms;
+    if (atMs >= 0 && now >= atMs) {
+      atMs = -1;
+      action(sim_.Machine());
+    }
+  }
+
+  SimHost sim_;
+  std::string machine = "Linux";
+  std::optional<TargetMode> mode = TargetMode::kHid;
+  bool realModes = false;  // the simulated tokens' own modes
+  std::int64_t now = 0;
+  std::int64_t atMs = -1;  // when `action` runs
+  std::function<void(sim::Machine&)> action;
+};
+
+TEST(ModeWaitTest, TimesOutWhenTheTokenStays) {
+  StillHost host;
+  const Result r = RunCli(host, {"mode", "usb", "--wait", "3"});
+  EXPECT_EQ(r.status, kExitFailed);
+  EXPECT_THAT(r.err, HasSubstr("did not come back within 3 s (in USB mode it "
+                               "needs the vendor driver"));
+  EXPECT_GE(host.now, 3000);
+  EXPECT_LE(host.now, 3000 + kPollMs);
+}
+
+// Unplugs the token 300 ms from now and plugs it in again 300 ms later.
+void ScheduleReplug(StillHost& host) {
+  host.atMs = host.now + 300;
+  host.action = [&host](sim::Machine& m) {
+    m.Unplug(m.Tokens().front());
+    host.atMs = host.now + 300;
+    host.action = [](sim::Machine& again) {
+      again.Replug(again.Tokens().front());
+    };
+  };
+}
+
+TEST(ModeWaitTest, TokenBackInAnotherModeFails) {
+  StillHost host;  // every token shows in HID mode
+  host.machine = "Windows";
+  ScheduleReplug(host);
+  Result r = RunCli(host, {"mode", "usb", "--wait", "5"});
+  EXPECT_EQ(r.status, kExitFailed);
+  EXPECT_THAT(r.err,
+              HasSubstr("came back at entry 0 in HID mode, not USB mode"));
+
+  host.mode.reset();  // a machine that cannot tell
+  ScheduleReplug(host);
+  r = RunCli(host, {"mode", "usb", "--wait", "5"});
+  EXPECT_EQ(r.status, kExitFailed);
+  EXPECT_THAT(r.err, HasSubstr("in a mode this machine cannot tell"));
+}
+
+TEST(ModeWaitTest, ReplugBetweenTwoListingsIsSeenByTheMode) {
+  // Unplugged and back between two listings: only a changed mode shows it.
+  StillHost host;
+  host.realModes = true;
+  host.atMs = 500;
+  host.action = [](sim::Machine& m) { m.Replug(m.Tokens().front()); };
+  Result r = RunCli(host, {"mode", "usb", "--wait", "2"});
+  EXPECT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("is back in USB mode"));
+  EXPECT_LT(host.now, 1000);
+
+  // Already in the asked mode before: no proof of a re-plug.
+  host.atMs = host.now + 500;
+  host.action = [](sim::Machine& m) { m.Replug(m.Tokens().front()); };
+  r = RunCli(host, {"mode", "usb", "--wait", "2"});
+  EXPECT_EQ(r.status, kExitFailed);
+  EXPECT_THAT(r.err, HasSubstr("did not come back within 2 s"));
+}
+
+TEST(ModeWaitTest, CountsDownOnATerminalOnly) {
+  for (const bool terminal : {true, false}) {
+    SimHost host(false);
+    const Result r = RunCli(host, {"mode", "hid", "--wait", "9"}, terminal);
+    EXPECT_EQ(r.status, kExitOk);
+    EXPECT_THAT(r.err, HasSubstr("Unplug the token and plug it in again "
+                                 "(waiting up to 9 s)."));
+    EXPECT_THAT(r.err, HasSubstr("The token is unplugged; plug it in again."));
+    EXPECT_EQ(r.err.find("Waiting for the token to be unplugged: 9 s") !=
+                  std::string::npos,
+              terminal);
+    EXPECT_EQ(r.err.find("Waiting for the token to come back: 9 s") !=
+                  std::string::npos,
+              terminal);
+  }
+}
+
+TEST(ParseArgsTest, OptionsStandAnywhere) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--sim", "--json", "-d", "3", "mode", "hid", "--wait"},
+           {"mode", "--device", "3", "hid", "--wait", "--json", "--sim"},
+           {"mode", "hid", "--device=3", "--sim", "--wait=30", "--json"}}) {
+    const Parsed p = ParseArgs(args);
+    EXPECT_EQ(p.error, "");
+    EXPECT_EQ(p.options.command, "mode");
+    EXPECT_TRUE(p.options.sim);
+    EXPECT_TRUE(p.options.json);
+    EXPECT_EQ(p.options.device, 3u);
+    EXPECT_EQ(p.options.mode, TargetMode::kHid);
+    EXPECT_EQ(p.options.waitSeconds, kDefaultWaitSeconds);
+  }
+}
+
+TEST(ResultWordsTest, NamesAndWords) {
+  const struct {
+    std::uint32_t code;
+    const char* text;
+  } cases[] = {
+      {0, "0x00000000 (VX_SUCCESS: success)"},
+      {2, "0x00000002 (VX_INVALID_PARAMETER: refused"},
+      {17, "0x00000011 (VX_BUFFER_TOO_SMALL: "},
+      {0xFFFFFFFF, "0xFFFFFFFF (VX_ATR_CHANGED: "},
+      {0x6A82, "0x00006A82 (card status 6A82: file not found)"},
+      {0x63C2, "0x000063C2 (card status 63C2: wrong PIN, 2 tries left)"},
+      {0x6F00, "0x00006F00 (card status 6F00: the token refused the command)"},
+      {0x30000, "0x00030000 (run status 3: the program on the token ended"},
+      {0x1234567, "0x01234567 (unknown result: not a code this program knows)"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_THAT(DescribeResult(c.code), ::testing::StartsWith(c.text));
+  }
+  EXPECT_EQ(VersionText(0x00020300), "2.3.0");
+  EXPECT_EQ(VersionText(0x01020304), "1.2.3.4");
+}
+
+TEST(JsonWriterTest, NestsAndEscapes) {
+  JsonWriter json;
+  json.BeginObject().Key("a\"b").BeginArray().String("x\\y\n\t").Number(-5);
+  json.Bool(true).Null().BeginObject().EndObject().EndArray();
+  json.Key("c").String("设备").EndObject();
+  EXPECT_EQ(
+      json.Text(),
+      "{\"a\\\"b\":[\"x\\\\y\\n\\u0009\",-5,true,null,{}],\"c\":\"设备\"}");
+}
+
+TEST(LinuxFindingsTest, LevelsAndFixes) {
+  using Level = Finding::Level;
+  const struct {
+    LinuxFacts facts;
+    Level hidraw, rule;
+  } cases[] = {
+      {{{}, {}, {}}, Level::kFail, Level::kWarn},
+      {{{{"/dev/hidraw1", true}}, {}, {}}, Level::kOk, Level::kWarn},
+      {{{{"/dev/hidraw1", false}}, {}, {}}, Level::kFail, Level::kFail},
+      {{{{"/dev/hidraw1", true}}, {"/etc/udev/rules.d/70-vantor.rules"}, {}},
+       Level::kOk,
+       Level::kOk},
+  };
+  for (const auto& c : cases) {
+    const std::vector<Finding> f = LinuxFindings(c.facts);
+    ASSERT_EQ(f.size(), 2u);
+    EXPECT_EQ(f[0].level, c.hidraw) << f[0].detail;
+    EXPECT_EQ(f[1].level, c.rule) << f[1].detail;
+    EXPECT_EQ(f[1].fix.empty(), c.rule == Level::kOk);
+    if (c.rule != Level::kOk) {
+      EXPECT_THAT(f[1].fix, HasSubstr("ATTRS{idVendor}==\"0471\""));
+      EXPECT_THAT(f[1].fix, HasSubstr("udevadm trigger"));
+    }
+  }
+  LinuxFacts unread;
+  unread.unreadRules = {"/usr/local/lib/udev/rules.d/70-vantor.rules"};
+  EXPECT_THAT(LinuxFindings(unread)[1].detail,
+              HasSubstr("70-vantor.rules is in a folder that udev does not "
+                        "read"));
+}
+
+TEST(WindowsFindingsTest, ModesFromTheCounts) {
+  const struct {
+    WindowsFacts facts;
+    std::size_t listed;
+    std::optional<TargetMode> mode;
+    bool fails;
+  } cases[] = {
+      {{2, 0}, 2, TargetMode::kHid, false},
+      {{0, 1}, 1, TargetMode::kUsb, false},
+      {{1, 1}, 2, std::nullopt, false},
+      {{1, 0}, 2, std::nullopt, false},
+      {{0, 0}, 0, std::nullopt, true},
+  };
+  for (const auto& c : cases) {
+    const auto modes = ModesFromCounts(c.facts, c.listed);
+    EXPECT_EQ(modes.size(), c.listed);
+    for (const auto& mode : modes) EXPECT_EQ(mode, c.mode);
+    const std::vector<Finding> f = WindowsFindings(c.facts);
+    EXPECT_EQ(f.back().level == Finding::Level::kFail, c.fails);
+  }
+}
+
+}  // namespace
+}  // namespace vantor::tool::cli

@@ -1,0 +1,858 @@
+#include "cli.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "json.h"
+
+namespace vantor::tool::cli {
+namespace {
+
+using Level = Finding::Level;
+
+// --- Words --------------------------------------------------------------
+
+struct KnownResult {
+  std::uint32_t code;
+  const char* name;
+  const char* words;
+};
+
+const KnownResult kResults[] = {
+    {VX_SUCCESS, "VX_SUCCESS", "success"},
+    {VX_INVALID_PARAMETER, "VX_INVALID_PARAMETER",
+     "refused: an argument the library does not accept, or the token is not "
+     "open or was unplugged"},
+    {VX_COMM_ERROR, "VX_COMM_ERROR", "the exchange with the token failed"},
+    {VX_DEVICE_BUSY, "VX_DEVICE_BUSY",
+     "the token cannot be opened, or another program has it open"},
+    {VX_BUFFER_TOO_SMALL, "VX_BUFFER_TOO_SMALL",
+     "a buffer is too small (a token may have been plugged in meanwhile)"},
+    {VX_PROTOCOL_MISMATCH, "VX_PROTOCOL_MISMATCH",
+     "the token does not speak the protocol asked for"},
+    {VX_WRONG_DEVICE_TYPE, "VX_WRONG_DEVICE_TYPE",
+     "not available for the token's device type"},
+    {VX_CROSSES_E2_BOUNDARY, "VX_CROSSES_E2_BOUNDARY",
+     "the file would cross the boundary of the token's memory"},
+    {VX_NOT_AT_ROOT, "VX_NOT_AT_ROOT", "the root is not the current directory"},
+    {VX_NO_FILES_IN_ROOT, "VX_NO_FILES_IN_ROOT",
+     "this token takes no files in its root directory"},
+    {VX_SIZE_OUT_OF_RANGE, "VX_SIZE_OUT_OF_RANGE", "a size is out of range"},
+    {VX_DIRECTORY_TOO_SMALL, "VX_DIRECTORY_TOO_SMALL",
+     "the directory is too small"},
+    {VX_ATR_CHANGED, "VX_ATR_CHANGED",
+     "the token's ATR changed its length after a reset"},
+};
+
+// Card status words the tokens answer.
+const KnownResult kStatusWords[] = {
+    {0x6A81, nullptr,
+     "function not supported (a mode change needs version 2.3.0 or later)"},
+    {0x6A82, nullptr, "file not found"},
+    {0x6A84, nullptr, "not enough memory on the token"},
+    {0x6A86, nullptr, "wrong parameters"},
+    {0x6A88, nullptr, "key or PIN record not found"},
+    {0x6A89, nullptr, "the file already exists"},
+    {0x6982, nullptr, "security status not satisfied"},
+    {0x6983, nullptr, "the PIN is blocked"},
+    {0x6700, nullptr, "wrong length"},
+    {0x6D00, nullptr, "instruction not supported"},
+    {0x6E00, nullptr, "class not supported"},
+};
+
+bool IsStatusWord(std::uint32_t code) {
+  return code >= 0x6000 && code <= 0x6FFF;
+}
+
+bool IsRunStatus(std::uint32_t code) {
+  return code != VX_ATR_CHANGED && (code & 0xFF00FFFFu) == 0 && code != 0;
+}
+
+std::string Format(const char* format, unsigned value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+std::string HexBytes(const std::uint8_t* bytes, std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) text += Format("%02X", bytes[i]);
+  return text;
+}
+
+const char* ModeName(TargetMode mode) {
+  return mode == TargetMode::kUsb ? "USB" : "HID";
+}
+
+// --- Output ---------------------------------------------------------------
+
+// A failure: a line on standard error with the code in hexadecimal and in
+// words and, with --json, an error object on standard output.
+int Fail(const Options& options, Streams& io, const std::string& message,
+         std::optional<std::uint32_t> code = std::nullopt,
+         int status = kExitFailed) {
+  io.err << "vantor: " << message;
+  if (code) io.err << ": " << DescribeResult(*code);
+  io.err << '\n';
+  if (status == kExitUsage) io.err << "Try 'vantor --help'.\n";
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject().Key("error").BeginObject();
+    json.Key("message").String(message);
+    json.Key("status").Number(status);
+    if (code) {
+      json.Key("code").Number(*code);
+      json.Key("hex").String(Format("0x%08X", *code));
+      json.Key("name").String(ResultName(*code));
+      json.Key("words").String(ResultWords(*code));
+    }
+    json.EndObject().EndObject();
+    io.out << json.Text() << '\n';
+  }
+  return status;
+}
+
+// --- Help -----------------------------------------------------------------
+
+struct CommandHelp {
+  const char* name;
+  const char* usage;
+  const char* text;
+};
+
+const CommandHelp kCommands[] = {
+    {"list", "vantor list [--json] [--sim]",
+     "Lists every attached token: its entry (give it to -d), mode (USB or\n"
+     "HID, where this machine can tell), version, device id and ATR.\n"},
+    {"info", "vantor info [-d N] [--json] [--sim]",
+     "Shows what is known of one token: what the listing gives and what its\n"
+     "control codes give (device type, VM type, serial number, free space)\n"
+     "where the library offers them.\n"},
+    {"mode", "vantor mode usb|hid [--wait [SECONDS]] [-d N] [--json] [--sim]",
+     "Asks one token to switch to USB mode or HID mode; the new mode applies\n"
+     "once the token has been unplugged and plugged in again. With --wait\n"
+     "(default 30 seconds) it waits for that, with a countdown on a\n"
+     "terminal, and checks by the token's device id that it came back in\n"
+     "the asked mode: exit status 1 when it did not.\n"},
+    {"doctor", "vantor doctor [--json] [--sim]",
+     "Checks what stands between you and a token on this machine and says\n"
+     "what to run where something is missing. On Linux: hidraw nodes of\n"
+     "vendor 0471 product 485e and their access, and the udev rule; on\n"
+     "Windows: HID tokens and the driver's tokens. Then the library's own\n"
+     "listing. Exit status 1 when something stands in the way.\n"},
+};
+
+const char kCommonOptions[] =
+    "Options:\n"
+    "  -d, --device N   the token at entry N (see 'vantor list'); needed\n"
+    "                   when several tokens are attached\n"
+    "      --json       machine-readable output (errors too)\n"
+    "      --sim        run on a simulated machine with one virtual token\n"
+    "  -h, --help       this help\n"
+    "\n"
+    "Exit status: 0 success, 1 failure, 2 usage error.\n";
+
+void PrintHelp(std::ostream& out, const std::string& command) {
+  for (const CommandHelp& c : kCommands) {
+    if (command == c.name) {
+      out << "Usage: " << c.usage << "\n\n" << c.text << '\n' << kCommonOptions;
+      return;
+    }
+  }
+  out << "Usage: vantor [OPTIONS] COMMAND [ARGS]\n\n"
+         "Lists Vantor tokens, switches them between USB mode and HID mode,\n"
+         "and checks what this machine needs to reach them.\n\nCommands:\n";
+  for (const CommandHelp& c : kCommands) out << "  " << c.usage << '\n';
+  out << "  vantor help [COMMAND]\n\n" << kCommonOptions;
+}
+
+// --- Tokens ---------------------------------------------------------------
+
+struct Chosen {
+  Listing listing;
+  std::size_t index = 0;  // in listing.contexts
+  int status = kExitOk;   // not kExitOk: the failure was reported
+};
+
+std::string Entries(const std::vector<VXContext>& contexts) {
+  std::string text;
+  for (const VXContext& c : contexts) {
+    if (!text.empty()) text += ", ";
+    text += std::to_string(c.dwIndex);
+  }
+  return text;
+}
+
+// The token that -d names, or the only one attached.
+Chosen ChooseToken(const Options& options, Host& host, Streams& io) {
+  Chosen chosen;
+  chosen.listing = ListTokens(host.Api());
+  const std::vector<VXContext>& contexts = chosen.listing.contexts;
+  if (chosen.listing.result != VX_SUCCESS) {
+    chosen.status =
+        Fail(options, io, "cannot list the tokens", chosen.listing.result);
+  } else if (contexts.empty()) {
+    chosen.status = Fail(options, io, "no token is attached");
+  } else if (options.device) {
+    const auto found = std::find_if(
+        contexts.begin(), contexts.end(),
+        [&](const VXContext& c) { return c.dwIndex == *options.device; });
+    if (found == contexts.end()) {
+      chosen.status =
+          Fail(options, io,
+               "no token at entry " + std::to_string(*options.device) +
+                   "; attached: " + Entries(contexts));
+    }
+    chosen.index = static_cast<std::size_t>(found - contexts.begin());
+  } else if (contexts.size() > 1) {
+    chosen.status = Fail(options, io,
+                         std::to_string(contexts.size()) +
+                             " tokens are attached (entries " +
+                             Entries(contexts) + "): choose one with -d N",
+                         std::nullopt, kExitUsage);
+  }
+  return chosen;
+}
+
+std::string DeviceId(const VXContext& c) {
+  return HexBytes(c.bDeviceId, sizeof c.bDeviceId);
+}
+
+std::string Atr(const VXContext& c) {
+  return HexBytes(c.bAtr, std::min<std::size_t>(c.dwAtrLength, sizeof c.bAtr));
+}
+
+void TokenJson(JsonWriter& json, const VXContext& c,
+               std::optional<TargetMode> mode) {
+  json.Key("entry").Number(c.dwIndex);
+  json.Key("mode");
+  if (mode) {
+    json.String(ModeName(*mode));
+  } else {
+    json.Null();
+  }
+  json.Key("version").String(VersionText(c.dwVersion));
+  json.Key("deviceId").String(DeviceId(c));
+  json.Key("atr").String(Atr(c));
+}
+
+// --- list -----------------------------------------------------------------
+
+int List(const Options& options, Host& host, Streams& io) {
+  const Listing listing = ListTokens(host.Api());
+  if (listing.result != VX_SUCCESS) {
+    return Fail(options, io, "cannot list the tokens", listing.result);
+  }
+  const auto modes = host.Modes(listing.contexts);
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject().Key("tokens").BeginArray();
+    for (std::size_t i = 0; i < listing.contexts.size(); ++i) {
+      json.BeginObject();
+      TokenJson(json, listing.contexts[i], modes[i]);
+      json.EndObject();
+    }
+    json.EndArray().EndObject();
+    io.out << json.Text() << '\n';
+    return kExitOk;
+  }
+  if (listing.contexts.empty()) {
+    io.out << "No token is attached.\n";
+    return kExitOk;
+  }
+  char line[256];
+  std::snprintf(line, sizeof line, "%-6s %-5s %-8s %-17s %s\n", "ENTRY", "MODE",
+                "VERSION", "DEVICE ID", "ATR");
+  io.out << line;
+  for (std::size_t i = 0; i < listing.contexts.size(); ++i) {
+    const VXContext& c = listing.contexts[i];
+    std::snprintf(
+        line, sizeof line, "%-6u %-5s %-8s %-17s %s\n",
+        static_cast<unsigned>(c.dwIndex), modes[i] ? ModeName(*modes[i]) : "?",
+        VersionText(c.dwVersion).c_str(), DeviceId(c).c_str(), Atr(c).c_str());
+    io.out << line;
+  }
+  return kExitOk;
+}
+
+// --- info -----------------------------------------------------------------
+
+// A value that a control code reads from the token.
+struct CardField {
+  const char* key;    // JSON key
+  const char* label;  // shown to people
+  std::uint32_t code;
+  std::string (*decode)(const std::uint8_t* bytes, std::uint32_t length);
+};
+
+std::string DecodeByte(const std::uint8_t* bytes, std::uint32_t length) {
+  return length >= 1 ? std::to_string(bytes[0]) : std::string();
+}
+
+std::string DecodeHex(const std::uint8_t* bytes, std::uint32_t length) {
+  return HexBytes(bytes, length);
+}
+
+std::string DecodeBytesFree(const std::uint8_t* bytes, std::uint32_t length) {
+  // Low byte first.
+  return length >= 2 ? std::to_string(bytes[0] | bytes[1] << 8) : std::string();
+}
+
+const CardField kCardFields[] = {
+    {"deviceType", "Device type", VX_GET_DEVICE_TYPE, DecodeByte},
+    {"vmType", "VM type", VX_GET_VM_TYPE, DecodeByte},
+    {"serialNumber", "Serial number", VX_GET_SERIAL_NUMBER, DecodeHex},
+    {"freeSpace", "Free space (bytes)", VX_GET_FREE_SPACE, DecodeBytesFree},
+};
+
+struct FieldValue {
+  std::uint32_t result = VX_SUCCESS;
+  std::string value;
+};
+
+int Info(const Options& options, Host& host, Streams& io) {
+  Chosen chosen = ChooseToken(options, host, io);
+  if (chosen.status != kExitOk) return chosen.status;
+  VXContext& token = chosen.listing.contexts[chosen.index];
+  const std::optional<TargetMode> mode =
+      host.Modes(chosen.listing.contexts)[chosen.index];
+
+  TokenApi& api = host.Api();
+  const std::uint32_t opened = api.OpenDevice(&token);
+  if (opened != VX_SUCCESS) {
+    return Fail(
+        options, io,
+        "cannot open the token at entry " + std::to_string(token.dwIndex),
+        opened);
+  }
+  std::vector<FieldValue> values;
+  for (const CardField& field : kCardFields) {
+    std::uint8_t output[64] = {};
+    std::uint32_t returned = 0;
+    FieldValue v;
+    v.result = api.Control(&token, field.code, nullptr, 0, output,
+                           sizeof output, &returned);
+    if (v.result == VX_SUCCESS) {
+      v.value = field.decode(output,
+                             std::min<std::uint32_t>(returned, sizeof output));
+    }
+    values.push_back(v);
+  }
+  api.CloseDevice(&token);
+
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject();
+    TokenJson(json, token, mode);
+    json.Key("atrLength").Number(token.dwAtrLength);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      json.Key(kCardFields[i].key);
+      if (values[i].result == VX_SUCCESS) {
+        json.String(values[i].value);
+      } else {
+        json.Null();
+      }
+    }
+    json.Key("unavailable").BeginObject();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (values[i].result == VX_SUCCESS) continue;
+      json.Key(kCardFields[i].key).BeginObject();
+      json.Key("code").Number(values[i].result);
+      json.Key("hex").String(Format("0x%08X", values[i].result));
+      json.Key("name").String(ResultName(values[i].result));
+      json.EndObject();
+    }
+    json.EndObject().EndObject();
+    io.out << json.Text() << '\n';
+    return kExitOk;
+  }
+  auto row = [&io](const char* label, const std::string& value) {
+    char line[64];
+    std::snprintf(line, sizeof line, "%-20s", label);
+    io.out << line << value << '\n';
+  };
+  row("Entry", std::to_string(token.dwIndex));
+  row("Mode", mode ? ModeName(*mode) : "unknown on this machine");
+  row("Version", VersionText(token.dwVersion));
+  row("Device id", DeviceId(token));
+  row("ATR", Atr(token) + " (" + std::to_string(token.dwAtrLength) + " bytes)");
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    row(kCardFields[i].label, values[i].result == VX_SUCCESS
+                                  ? values[i].value
+                                  : "not available (" +
+                                        Format("0x%08X ", values[i].result) +
+                                        ResultName(values[i].result) + ")");
+  }
+  return kExitOk;
+}
+
+// --- mode -----------------------------------------------------------------
+
+struct WaitOutcome {
+  bool back = false;               // the token came back
+  std::optional<TargetMode> mode;  // in this mode, where it can be told
+  std::uint32_t entry = 0;         // at this entry
+};
+
+// Waits until the token with `deviceId` has left and come back, or was
+// seen in `asked` mode after being in another one.
+WaitOutcome WaitForReplug(Host& host, Streams& io, const std::string& deviceId,
+                          std::optional<TargetMode> before, TargetMode asked,
+                          int seconds) {
+  WaitOutcome outcome;
+  const std::int64_t deadline = host.NowMs() + std::int64_t{seconds} * 1000;
+  bool left = false;
+  long shown = -1;
+  io.err << "Unplug the token and plug it in again (waiting up to " << seconds
+         << " s).\n";
+  for (;;) {
+    const Listing listing = ListTokens(host.Api());
+    std::optional<std::size_t> found;
+    for (std::size_t i = 0; i < listing.contexts.size(); ++i) {
+      if (DeviceId(listing.contexts[i]) == deviceId) found = i;
+    }
+    if (found) {
+      const auto mode = host.Modes(listing.contexts)[*found];
+      // A mode changes only at a re-plug: seen in the asked mode after
+      // another one, the token was re-plugged between two listings.
+      const bool switched =
+          before && *before != asked && mode && *mode == asked;
+      if (left || switched) {
+        outcome.back = true;
+        outcome.mode = mode;
+        outcome.entry = listing.contexts[*found].dwIndex;
+        break;
+      }
+    } else if (!left && listing.result == VX_SUCCESS) {
+      left = true;
+      if (io.terminal) io.err << '\r';
+      io.err << "The token is unplugged; plug it in again.        \n";
+      shown = -1;
+    }
+    const std::int64_t now = host.NowMs();
+    if (now >= deadline) break;
+    const long remaining = static_cast<long>((deadline - now + 999) / 1000);
+    if (io.terminal && remaining != shown) {
+      io.err << '\r'
+             << (left ? "Waiting for the token to come back: "
+                      : "Waiting for the token to be unplugged: ")
+             << remaining << " s " << std::flush;
+      shown = remaining;
+    }
+    host.SleepMs(kPollMs);
+  }
+  if (io.terminal && shown >= 0) io.err << '\n';
+  return outcome;
+}
+
+int Mode(const Options& options, Host& host, Streams& io) {
+  Chosen chosen = ChooseToken(options, host, io);
+  if (chosen.status != kExitOk) return chosen.status;
+  VXContext& token = chosen.listing.contexts[chosen.index];
+  const TargetMode asked = *options.mode;
+  const std::string deviceId = DeviceId(token);
+  const std::optional<TargetMode> before =
+      host.Modes(chosen.listing.contexts)[chosen.index];
+  const std::string entry = std::to_string(token.dwIndex);
+
+  TokenApi& api = host.Api();
+  std::uint32_t result = api.OpenDevice(&token);
+  if (result != VX_SUCCESS) {
+    return Fail(options, io, "cannot open the token at entry " + entry, result);
+  }
+  result = RequestMode(api, token, asked);
+  api.CloseDevice(&token);
+  if (result != VX_SUCCESS) {
+    return Fail(options, io,
+                std::string("the token at entry ") + entry +
+                    " refused the change to " + ModeName(asked) + " mode",
+                result);
+  }
+  host.ModeRequested(token);
+
+  WaitOutcome waited;
+  if (options.waitSeconds) {
+    waited =
+        WaitForReplug(host, io, deviceId, before, asked, *options.waitSeconds);
+    if (!waited.back) {
+      std::string message = "the token did not come back within " +
+                            std::to_string(*options.waitSeconds) + " s";
+      if (asked == TargetMode::kUsb && host.MachineName() == "Linux") {
+        message +=
+            " (in USB mode it needs the vendor driver, which Linux "
+            "does not have: Linux does not see it)";
+      }
+      return Fail(options, io, message);
+    }
+    if (!waited.mode || *waited.mode != asked) {
+      return Fail(
+          options, io,
+          std::string("the token came back at entry ") +
+              std::to_string(waited.entry) + " in " +
+              (waited.mode ? std::string(ModeName(*waited.mode)) +
+                                 " mode, not " + ModeName(asked) + " mode"
+                           : std::string("a mode this machine cannot "
+                                         "tell")));
+    }
+  }
+
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject();
+    json.Key("entry").Number(token.dwIndex);
+    json.Key("deviceId").String(deviceId);
+    json.Key("requested").String(ModeName(asked));
+    json.Key("waited").Bool(options.waitSeconds.has_value());
+    if (options.waitSeconds) {
+      json.Key("mode").String(ModeName(*waited.mode));
+      json.Key("entryAfter").Number(waited.entry);
+    }
+    json.EndObject();
+    io.out << json.Text() << '\n';
+  } else if (options.waitSeconds) {
+    io.out << "The token " << deviceId << " is back in " << ModeName(asked)
+           << " mode at entry " << waited.entry << ".\n";
+  } else {
+    io.out << "The token at entry " << entry << " (device id " << deviceId
+           << ") switches to " << ModeName(asked)
+           << " mode when it is unplugged and plugged in again.\n";
+  }
+  return kExitOk;
+}
+
+// --- doctor ---------------------------------------------------------------
+
+const char* LevelName(Level level) {
+  switch (level) {
+    case Level::kOk:
+      return "ok";
+    case Level::kWarn:
+      return "warn";
+    case Level::kFail:
+      return "FAIL";
+  }
+  return "?";
+}
+
+Finding LibraryFinding(Host& host) {
+  Finding f;
+  f.name = "library";
+  const Listing listing = ListTokens(host.Api());
+  if (listing.result != VX_SUCCESS) {
+    f.level = Level::kFail;
+    f.detail = "the listing fails: " + DescribeResult(listing.result);
+  } else if (listing.contexts.empty()) {
+    f.level = Level::kFail;
+    f.detail = "the library lists no token";
+    f.fix = "plug a token in, and mend what the checks above find";
+  } else {
+    f.detail = "the library lists " + std::to_string(listing.contexts.size()) +
+               (listing.contexts.size() == 1 ? " token (entry "
+                                             : " tokens (entries ") +
+               Entries(listing.contexts) + ")";
+  }
+  return f;
+}
+
+int Doctor(const Options& options, Host& host, Streams& io) {
+  std::vector<Finding> findings = host.Checks();
+  findings.push_back(LibraryFinding(host));
+  const bool failed =
+      std::any_of(findings.begin(), findings.end(),
+                  [](const Finding& f) { return f.level == Level::kFail; });
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject();
+    json.Key("machine").String(host.MachineName());
+    json.Key("ok").Bool(!failed);
+    json.Key("checks").BeginArray();
+    for (const Finding& f : findings) {
+      json.BeginObject();
+      json.Key("name").String(f.name);
+      json.Key("status").String(f.level == Level::kOk     ? "ok"
+                                : f.level == Level::kWarn ? "warn"
+                                                          : "fail");
+      json.Key("detail").String(f.detail);
+      json.Key("fix").String(f.fix);
+      json.EndObject();
+    }
+    json.EndArray().EndObject();
+    io.out << json.Text() << '\n';
+  } else {
+    io.out << "Checks on this machine (" << host.MachineName() << "):\n";
+    for (const Finding& f : findings) {
+      char head[32];
+      std::snprintf(head, sizeof head, "  %-5s ", LevelName(f.level));
+      io.out << head << f.name << ": " << f.detail << '\n';
+      if (!f.fix.empty()) io.out << "        fix: " << f.fix << '\n';
+    }
+    io.out << (failed ? "Something stands between you and a token.\n"
+                      : "Nothing stands between you and a token.\n");
+  }
+  return failed ? kExitFailed : kExitOk;
+}
+
+// --- Parsing --------------------------------------------------------------
+
+bool ParseNumber(const std::string& text, long max, long* value) {
+  if (text.empty() || text.size() > 9) return false;
+  long v = 0;
+  for (const char ch : text) {
+    if (ch < '0' || ch > '9') return false;
+    v = v * 10 + (ch - '0');
+  }
+  if (v > max) return false;
+  *value = v;
+  return true;
+}
+
+bool IsCommand(const std::string& word) {
+  return word == "help" ||
+         std::any_of(std::begin(kCommands), std::end(kCommands),
+                     [&](const CommandHelp& c) { return word == c.name; });
+}
+
+}  // namespace
+
+std::string ResultName(std::uint32_t code) {
+  for (const KnownResult& r : kResults) {
+    if (r.code == code) return r.name;
+  }
+  if (IsStatusWord(code)) return Format("card status %04X", code);
+  if (IsRunStatus(code)) return Format("run status %u", code >> 16);
+  return "unknown result";
+}
+
+std::string ResultWords(std::uint32_t code) {
+  for (const KnownResult& r : kResults) {
+    if (r.code == code) return r.words;
+  }
+  for (const KnownResult& r : kStatusWords) {
+    if (r.code == code) return r.words;
+  }
+  if (IsStatusWord(code)) {
+    if ((code & 0xFFF0u) == 0x63C0u) {
+      return Format("wrong PIN, %u tries left", code & 0xFu);
+    }
+    return "the token refused the command";
+  }
+  if (IsRunStatus(code)) return "the program on the token ended with an error";
+  return "not a code this program knows";
+}
+
+std::string DescribeResult(std::uint32_t code) {
+  return Format("0x%08X", code) + " (" + ResultName(code) + ": " +
+         ResultWords(code) + ")";
+}
+
+std::string VersionText(std::uint32_t version) {
+  std::string text;
+  if ((version >> 24 & 0xFu) != 0) text = Format("%u.", version >> 24 & 0xFu);
+  return text + Format("%u.", version >> 16 & 0xFu) +
+         Format("%u.", version >> 8 & 0xFu) + Format("%u", version & 0xFu);
+}
+
+Parsed ParseArgs(const std::vector<std::string>& args) {
+  Parsed parsed;
+  Options& o = parsed.options;
+  std::vector<std::string> words;
+  auto error = [&parsed](std::string message) {
+    if (parsed.error.empty()) parsed.error = std::move(message);
+  };
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--json") {
+      o.json = true;
+    } else if (a == "--sim") {
+      o.sim = true;
+    } else if (a == "-h" || a == "--help") {
+      o.help = true;
+    } else if (a == "--version") {
+      o.version = true;
+    } else if (a == "-d" || a == "--device" || a.rfind("--device=", 0) == 0) {
+      std::string value;
+      if (a.size() > 8) {
+        value = a.substr(9);
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      } else {
+        error(a + " needs a token's entry number");
+        continue;
+      }
+      long entry = 0;
+      if (!ParseNumber(value, 126, &entry)) {
+        error("not a token entry (0 to 126): '" + value + "'");
+      } else {
+        o.device = static_cast<std::uint32_t>(entry);
+      }
+    } else if (a == "--wait" || a.rfind("--wait=", 0) == 0) {
+      long seconds = kDefaultWaitSeconds;
+      std::string value;
+      if (a.size() > 7) {
+        value = a.substr(7);
+      } else if (i + 1 < args.size() && !args[i + 1].empty() &&
+                 args[i + 1][0] >= '0' && args[i + 1][0] <= '9') {
+        value = args[++i];
+      }
+      if (!value.empty() &&
+          (!ParseNumber(value, 3600, &seconds) || seconds == 0)) {
+        error("not a number of seconds (1 to 3600): '" + value + "'");
+      }
+      o.waitSeconds = static_cast<int>(seconds);
+    } else if (a.size() > 1 && a[0] == '-') {
+      error("unknown option '" + a + "'");
+    } else {
+      words.push_back(a);
+    }
+  }
+
+  if (words.empty()) {
+    if (!o.help && !o.version) error("no command given");
+    return parsed;
+  }
+  o.command = words[0];
+  if (!IsCommand(o.command)) {
+    error("unknown command '" + o.command + "'");
+    return parsed;
+  }
+  if (o.command == "help") {
+    o.help = true;
+    o.command = words.size() > 1 ? words[1] : "";
+    if (!o.command.empty() && !IsCommand(o.command)) {
+      error("unknown command '" + o.command + "'");
+    }
+    return parsed;
+  }
+  const std::size_t operands = o.command == "mode" ? 1 : 0;
+  if (o.command == "mode" && words.size() > 1) {
+    if (words[1] == "usb" || words[1] == "USB") {
+      o.mode = TargetMode::kUsb;
+    } else if (words[1] == "hid" || words[1] == "HID") {
+      o.mode = TargetMode::kHid;
+    } else {
+      error("mode: 'usb' or 'hid', not '" + words[1] + "'");
+    }
+  } else if (o.command == "mode" && !o.help) {
+    error("mode: 'usb' or 'hid' is needed");
+  }
+  if (words.size() > operands + 1) {
+    error(o.command + ": unexpected '" + words[operands + 1] + "'");
+  }
+  if (o.waitSeconds && o.command != "mode") {
+    error("--wait belongs to 'mode'");
+  }
+  return parsed;
+}
+
+int Run(const Parsed& parsed, Host& host, Streams io) {
+  const Options& o = parsed.options;
+  if (!parsed.error.empty()) {
+    return Fail(o, io, parsed.error, std::nullopt, kExitUsage);
+  }
+  if (o.help) {
+    PrintHelp(io.out, o.command);
+    return kExitOk;
+  }
+  if (o.version) {
+    io.out << "vantor " << VANTOR_VERSION_TEXT << '\n';
+    return kExitOk;
+  }
+  if (o.command == "list") return List(o, host, io);
+  if (o.command == "info") return Info(o, host, io);
+  if (o.command == "mode") return Mode(o, host, io);
+  return Doctor(o, host, io);
+}
+
+// --- Doctor's findings ----------------------------------------------------
+
+namespace {
+
+const char kRuleFix[] =
+    "echo 'SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"0471\", "
+    "ATTRS{idProduct}==\"485e\", TAG+=\"uaccess\"' | sudo tee "
+    "/etc/udev/rules.d/70-vantor.rules && sudo udevadm control --reload && "
+    "sudo udevadm trigger";
+
+}  // namespace
+
+std::vector<Finding> LinuxFindings(const LinuxFacts& facts) {
+  std::vector<Finding> findings;
+  bool blocked = false;
+  if (facts.nodes.empty()) {
+    findings.push_back(
+        {Level::kFail, "hidraw",
+         "no hidraw node of vendor 0471 product 485e: no token in HID mode "
+         "is attached",
+         "plug the token in; a token in USB mode is not reachable on Linux "
+         "(its driver exists for Windows only): switch it to HID mode with "
+         "vantor-mode on Windows"});
+  }
+  for (const HidrawNode& node : facts.nodes) {
+    if (node.accessible) {
+      findings.push_back({Level::kOk, "hidraw",
+                          node.device + " (vendor 0471 product 485e) is "
+                                        "readable and writable",
+                          ""});
+    } else {
+      blocked = true;
+      findings.push_back({Level::kFail, "hidraw",
+                          node.device + " (vendor 0471 product 485e) is not "
+                                        "readable and writable by you",
+                          std::string(kRuleFix) +
+                              "; then unplug the token and plug it in again"});
+    }
+  }
+  if (!facts.rules.empty()) {
+    std::string found;
+    for (const std::string& rule : facts.rules) {
+      found += (found.empty() ? "" : ", ") + rule;
+    }
+    findings.push_back({Level::kOk, "udev rule", found, ""});
+  } else {
+    std::string detail =
+        "no udev rule gives the tokens' hidraw nodes to the logged-in user";
+    for (const std::string& rule : facts.unreadRules) {
+      detail += "; " + rule + " is in a folder that udev does not read";
+    }
+    findings.push_back(
+        {blocked ? Level::kFail : Level::kWarn, "udev rule", detail, kRuleFix});
+  }
+  return findings;
+}
+
+std::vector<Finding> WindowsFindings(const WindowsFacts& facts) {
+  std::vector<Finding> findings;
+  findings.push_back(
+      {facts.hidTokens > 0 ? Level::kOk : Level::kWarn, "HID tokens",
+       std::to_string(facts.hidTokens) +
+           " HID device(s) of vendor 0471 product 485e (no driver needed)",
+       ""});
+  findings.push_back(
+      {facts.driverTokens > 0 ? Level::kOk : Level::kWarn, "driver tokens",
+       std::to_string(facts.driverTokens) +
+           " device(s) of the vendor driver's interface class (USB mode)",
+       ""});
+  if (facts.hidTokens + facts.driverTokens == 0) {
+    findings.push_back({Level::kFail, "tokens",
+                        "Windows shows no token in either mode",
+                        "plug the token in; a token in USB mode needs the "
+                        "vendor driver installed"});
+  }
+  return findings;
+}
+
+std::vector<std::optional<TargetMode>> ModesFromCounts(
+    const WindowsFacts& facts, std::size_t listed) {
+  std::optional<TargetMode> mode;
+  const auto count = static_cast<int>(listed);
+  if (facts.hidTokens == count && facts.driverTokens == 0) {
+    mode = TargetMode::kHid;
+  } else if (facts.driverTokens == count && facts.hidTokens == 0) {
+    mode = TargetMode::kUsb;
+  }
+  return std::vector<std::optional<TargetMode>>(listed, mode);
+}
+
+}  // namespace vantor::tool::cli

@@ -1,0 +1,127 @@
+// vantor, the command-line program over the public token calls: its
+// command line, its subcommands and their output, free of any platform.
+//
+// The program reaches the tokens through TokenApi and everything else of
+// the machine (the tokens' modes, the checks of `doctor`, time) through
+// Host, so every subcommand runs the same on the real system, on the
+// simulated machine (--sim) and in tests.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "mode_change.h"
+
+namespace vantor::tool::cli {
+
+// Exit statuses.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// One check of `doctor`: what was found and, when it stands in the way,
+// what to run.
+struct Finding {
+  enum class Level { kOk, kWarn, kFail };
+  Level level = Level::kOk;
+  std::string name;    // short name: "hidraw", "udev rule", ...
+  std::string detail;  // what was found
+  std::string fix;     // what to do, or empty
+};
+
+// The machine the program runs on.
+class Host {
+ public:
+  virtual ~Host() = default;
+  virtual TokenApi& Api() = 0;
+  // "Linux", "Windows" or "simulated machine".
+  virtual std::string MachineName() const = 0;
+  // The mode of each listed token where the machine can tell it, in the
+  // order of `tokens`; nullopt where it cannot.
+  virtual std::vector<std::optional<TargetMode>> Modes(
+      const std::vector<VXContext>& tokens) = 0;
+  // What stands between the user and a token outside the library.
+  virtual std::vector<Finding> Checks() = 0;
+  // A monotonic clock in milliseconds, and a pause.
+  virtual std::int64_t NowMs() = 0;
+  virtual void SleepMs(int milliseconds) = 0;
+  // Told after a token accepted a mode change.
+  virtual void ModeRequested(const VXContext& token) { (void)token; }
+};
+
+// The command line.
+struct Options {
+  std::string command;  // "list", "info", "mode", "doctor" or "help"
+  bool json = false;
+  bool sim = false;
+  bool help = false;                    // --help, or `help [COMMAND]`
+  bool version = false;                 // --version
+  std::optional<std::uint32_t> device;  // -d N: the token's entry
+  std::optional<TargetMode> mode;       // mode usb|hid
+  std::optional<int> waitSeconds;       // mode --wait [SECONDS]
+};
+
+struct Parsed {
+  Options options;
+  std::string error;  // a usage error, or empty
+};
+
+// Parses the arguments after the program's name. Options may stand before
+// or after the subcommand.
+Parsed ParseArgs(const std::vector<std::string>& args);
+
+// Where the output goes. `terminal`: standard error is a terminal (the
+// countdown of `mode --wait` is shown there).
+struct Streams {
+  std::ostream& out;
+  std::ostream& err;
+  bool terminal = false;
+};
+
+// Runs a parsed command line and returns the exit status.
+int Run(const Parsed& parsed, Host& host, Streams io);
+
+// Seconds `mode --wait` waits when no number follows it.
+inline constexpr int kDefaultWaitSeconds = 30;
+// How often `mode --wait` lists the tokens.
+inline constexpr int kPollMs = 100;
+
+// A result code as "0x00000005 (VX_DEVICE_BUSY: the token cannot be
+// opened, or ...)".
+std::string DescribeResult(std::uint32_t code);
+// The code's name ("VX_DEVICE_BUSY", "card status 6A82", "run status 3").
+std::string ResultName(std::uint32_t code);
+// What the code means, in words.
+std::string ResultWords(std::uint32_t code);
+
+// The version word of a context as "2.3.0".
+std::string VersionText(std::uint32_t version);
+
+// Checks of `doctor` on Linux, from what the machine shows.
+struct HidrawNode {
+  std::string device;       // "/dev/hidraw3"
+  bool accessible = false;  // readable and writable by this user
+};
+struct LinuxFacts {
+  std::vector<HidrawNode> nodes;   // hidraw nodes of vendor 0471, product 485e
+  std::vector<std::string> rules;  // udev rules that udev reads and name them
+  std::vector<std::string> unreadRules;  // rules where udev does not look
+};
+std::vector<Finding> LinuxFindings(const LinuxFacts& facts);
+
+// Checks of `doctor` on Windows.
+struct WindowsFacts {
+  int hidTokens = 0;     // HID devices with the tokens' hardware id
+  int driverTokens = 0;  // devices of the driver's interface class
+};
+std::vector<Finding> WindowsFindings(const WindowsFacts& facts);
+
+// The tokens' modes as far as the counts of HID and driver tokens tell
+// them: all HID, all USB, or unknown when both kinds are attached.
+std::vector<std::optional<TargetMode>> ModesFromCounts(
+    const WindowsFacts& facts, std::size_t listed);
+
+}  // namespace vantor::tool::cli

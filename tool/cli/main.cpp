@@ -1,0 +1,32 @@
+// vantor: lists Vantor tokens, switches them between USB mode and HID mode,
+// and checks what this machine needs to reach them. --sim runs on a
+// simulated machine with one virtual token.
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "hosts.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define VANTOR_ISATTY(fd) _isatty(fd)
+#else
+#include <unistd.h>
+#define VANTOR_ISATTY(fd) isatty(fd)
+#endif
+
+int main(int argc, char** argv) {
+  using namespace vantor::tool::cli;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const Parsed parsed = ParseArgs(args);
+  const Streams io{std::cout, std::cerr, VANTOR_ISATTY(2) != 0};
+  if (parsed.options.sim) {
+    // The machine outlives every library call made on it.
+    SimHost host;
+    return Run(parsed, host, io);
+  }
+  NativeHost host;
+  return Run(parsed, host, io);
+}

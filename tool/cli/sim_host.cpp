@@ -1,0 +1,88 @@
+#include <chrono>
+#include <thread>
+
+#include "hosts.h"
+
+namespace vantor::tool::cli {
+
+SimHost::SimHost(bool realTime, bool plugToken) : real_time_(realTime) {
+  machine_.Install();
+  // A listing of the empty machine frees the library's table of the tokens
+  // of any machine installed before.
+  ListTokens(api_);
+  if (plugToken) machine_.Plug({});
+}
+
+std::vector<std::optional<TargetMode>> SimHost::Modes(
+    const std::vector<VXContext>& tokens) {
+  // A listed token is the plugged virtual token with its ATR.
+  std::vector<std::optional<TargetMode>> modes;
+  for (const VXContext& context : tokens) {
+    std::optional<TargetMode> mode;
+    const std::vector<std::uint8_t> atr(context.bAtr,
+                                        context.bAtr + context.dwAtrLength);
+    for (const sim::TokenId id : machine_.Tokens()) {
+      const sim::TokenState state = machine_.Token(id);
+      if (state.plugged && state.atr == atr) {
+        mode = state.mode == sim::TokenMode::Usb ? TargetMode::kUsb
+                                                 : TargetMode::kHid;
+      }
+    }
+    modes.push_back(mode);
+  }
+  return modes;
+}
+
+std::vector<Finding> SimHost::Checks() {
+  int plugged = 0;
+  for (const sim::TokenId id : machine_.Tokens()) {
+    if (machine_.Token(id).plugged) ++plugged;
+  }
+  return {{Finding::Level::kOk, "simulated machine",
+           std::to_string(plugged) + " virtual token(s) plugged in", ""}};
+}
+
+std::int64_t SimHost::NowMs() {
+  if (!real_time_) return virtual_ms_;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void SimHost::SleepMs(int milliseconds) {
+  if (real_time_) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  } else {
+    virtual_ms_ += milliseconds;
+  }
+  PlayUser();
+}
+
+void SimHost::ModeRequested(const VXContext& token) {
+  const std::vector<std::uint8_t> atr(token.bAtr,
+                                      token.bAtr + token.dwAtrLength);
+  for (const sim::TokenId id : machine_.Tokens()) {
+    const sim::TokenState state = machine_.Token(id);
+    if (state.plugged && state.atr == atr && state.pendingMode) {
+      replugging_ = id;
+      requested_ms_ = NowMs();
+      unplugged_ = false;
+      return;
+    }
+  }
+}
+
+void SimHost::PlayUser() {
+  if (!replugging_) return;
+  const std::int64_t since = NowMs() - requested_ms_;
+  if (!unplugged_ && since >= kUnplugAfterMs) {
+    machine_.Unplug(*replugging_);
+    unplugged_ = true;
+  }
+  if (unplugged_ && since >= kReplugAfterMs) {
+    machine_.Replug(*replugging_);
+    replugging_.reset();
+  }
+}
+
+}  // namespace vantor::tool::cli
