@@ -17,35 +17,34 @@ fi
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
-# count FILTER FUNCTION: library instructions per call of FUNCTION while
-# the benchmark FILTER runs one iteration.
+# count FILTER FUNCTION: library instructions inside FUNCTION while the
+# benchmarks FILTER run.
 count() {
   local filter=$1 function=$2
   valgrind --tool=callgrind --callgrind-out-file="$out/cg" \
     --toggle-collect="$function" \
     "$bench" --benchmark_filter="$filter" --benchmark_min_time=0 \
     >/dev/null 2>&1
-  local calls
-  calls=$(grep -A1 -F "cfn=" "$out/cg" | grep -c "^calls=" || true)
   callgrind_annotate --inclusive=no --threshold=100 "$out/cg" 2>/dev/null |
-    awk -v fn="$function" '
+    awk '
       /vantor::(device|connection|common)::/ {
         gsub(",", "", $1); if ($1 ~ /^[0-9]+$/) sum += $1 }
       END { print sum }'
 }
 
-report() {
-  local name=$1 filter=$2 function=$3 runs=$4
-  local total
-  total=$(count "$filter" "$function")
-  echo "$name: $((total / runs)) library instructions per call ($total over $runs calls)"
+# steady NAME TOKENS FUNCTION: library instructions of one steady call,
+# from a run of one and a run of four iterations (each after one set-up call).
+steady() {
+  local name=$1 tokens=$2 function=$3
+  local once four
+  once=$(count "BM_RefreshOnce/$tokens/0/" "$function")
+  four=$(count "BM_RefreshFour/$tokens/0/" "$function")
+  echo "$name: $(((four - once) / 3)) library instructions per call"
 }
 
-# Each benchmark calls its function once before its loop and once per
-# iteration; with one iteration that is two calls.
-report "HID exchange (TransmitControl)" 'BM_TransmitControl/0$' \
-  'vantor::device::TransmitControl(vantor::device::Channel const&*' 2
-report "refresh, 1 HID token" 'BM_Refresh/1/0$' \
-  'vantor::device::RefreshDeviceTable()' 2
-report "refresh, 127 HID tokens" 'BM_Refresh/127/0$' \
-  'vantor::device::RefreshDeviceTable()' 2
+hid=$(count 'BM_TransmitControl/0$' \
+  'vantor::device::TransmitControl(vantor::device::Channel const&*')
+# One call in the set-up's refresh, one in the single iteration.
+echo "HID exchange (TransmitControl): $((hid / 2)) library instructions per call"
+steady "refresh, 1 HID token" 1 'vantor::device::RefreshDeviceTable()'
+steady "refresh, 127 HID tokens" 127 'vantor::device::RefreshDeviceTable()'

@@ -1,6 +1,7 @@
 // The device table: start-up, refresh, ATR parsing, opening and closing.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "device/device.h"
@@ -51,10 +52,14 @@ std::uint32_t PathHash(const char* path) {
 // table in time proportional to n.
 class PathIndex {
  public:
-  PathIndex() { slots_.fill(kEmpty); }
+  // Room for `count` paths at a load of at most one half.
+  explicit PathIndex(std::uint32_t count) {
+    while (mask_ + 1 < 2 * count) mask_ = mask_ * 2 + 1;
+    std::fill_n(slots_.begin(), mask_ + 1, kEmpty);
+  }
   void Add(std::uint32_t hash, int value) {
     for (std::uint32_t i = hash;; ++i) {
-      Slot& slot = slots_[i % kSlots];
+      Slot& slot = slots_[i & mask_];
       if (slot.value < 0) {
         slot = Slot{hash, value};
         return;
@@ -65,7 +70,7 @@ class PathIndex {
   template <typename Same>
   int Find(std::uint32_t hash, Same same) const {
     for (std::uint32_t i = hash;; ++i) {
-      const Slot& slot = slots_[i % kSlots];
+      const Slot& slot = slots_[i & mask_];
       if (slot.value < 0) return -1;
       if (slot.hash == hash && same(slot.value)) return slot.value;
     }
@@ -76,9 +81,10 @@ class PathIndex {
     std::uint32_t hash;
     int value;
   };
-  static constexpr std::uint32_t kSlots = 512;  // over twice 128 + 127
+  static constexpr std::uint32_t kMaxSlots = 512;  // twice 2 * 127, rounded
   static constexpr Slot kEmpty{0, -1};
-  std::array<Slot, kSlots> slots_;
+  std::uint32_t mask_ = 15;
+  std::array<Slot, kMaxSlots> slots_;
 };
 
 bool SamePath(const char* a, const char* b) {
@@ -116,7 +122,12 @@ struct AtrTarget {
 AtrTarget g_targets[kUsableEntries];  // guarded by RefreshLock()
 
 void StoreAtr(SlotEntry& entry, const std::uint8_t* atr, std::uint8_t length) {
-  entry.bAtrLength = std::min<std::uint8_t>(length, kMaxAtrBytes);
+  length = std::min<std::uint8_t>(length, kMaxAtrBytes);
+  // Most refreshes read the ATR they read before: nothing to parse again.
+  if (length == entry.bAtrLength && std::memcmp(entry.bAtr, atr, length) == 0) {
+    return;
+  }
+  entry.bAtrLength = length;
   std::memcpy(entry.bAtr, atr, entry.bAtrLength);
   ParseAtr(entry.bAtr, entry.bAtrLength, &entry.AtrInfo);
 }
@@ -229,7 +240,7 @@ int UpdateSlotsOfKind(PathList list, DWORD count, std::int32_t kind) {
     // Drop the entries whose token is gone; note which paths they keep.
     std::uint32_t hashes[2 * kUsableEntries];
     bool kept[2 * kUsableEntries] = {};
-    PathIndex listed;
+    PathIndex listed(items);
     for (DWORD i = 0; i < items; ++i) {
       hashes[i] = PathHash(PathText(list[i]));
       listed.Add(hashes[i], static_cast<int>(i));
@@ -249,7 +260,7 @@ int UpdateSlotsOfKind(PathList list, DWORD count, std::int32_t kind) {
 
     // Give each new path the lowest free entry; a path listed twice gets
     // one entry.
-    PathIndex added;
+    PathIndex added(items);
     int nextFree = 0;
     for (DWORD i = 0; i < items; ++i) {
       if (kept[i]) continue;
@@ -345,8 +356,25 @@ int CompareNoCase(const char* a, const char* b) {
 }
 
 bool EqualNoCase(const char* a, const char* b, std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i) {
-    // Equal characters are the common case.
+  // Eight characters at a time while they last. Words may differ only in the
+  // case bit (0x20), and only where that bit turns a letter into its other
+  // case.
+  constexpr std::uint64_t kCaseBits = 0x2020202020202020ull;
+  std::size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    std::uint64_t x;
+    std::uint64_t y;
+    std::memcpy(&x, a + i, sizeof(x));
+    std::memcpy(&y, b + i, sizeof(y));
+    std::uint64_t diff = x ^ y;
+    if ((diff & ~kCaseBits) != 0) return false;
+    for (; diff != 0; diff &= diff - 1) {
+      const int shift = std::countr_zero(diff) & ~7;  // the byte's first bit
+      const auto c = static_cast<unsigned char>((x >> shift) | 0x20u);
+      if (c < 'a' || c > 'z') return false;
+    }
+  }
+  for (; i < length; ++i) {
     if (a[i] != b[i] && Lower(a[i]) != Lower(b[i])) return false;
   }
   return true;
