@@ -24,7 +24,8 @@
 //
 // What a virtual token does:
 // - Control request 2: answers its ATR (TokenConfig::atr, the bytes given
-//   to SetAtr, or DefaultAtr(version, deviceId)).
+//   to SetAtr, or DefaultAtr(version, deviceId)), carrying the device id
+//   of the card's file 3F04 while the root holds it (see "The card").
 // - Control request 7 with the single data byte 00 or AA: the mode change
 //   to USB mode (00) or HID mode (AA). It is kept as the pending mode and
 //   takes effect at the next Replug; the answer is empty. Any other data
@@ -32,7 +33,7 @@
 // - Control requests 4 and 5: answer the two bytes 90 00. Control request
 //   6: answers its data echoed back. Any other control request: an empty
 //   answer.
-// - Every APDU: 6D 00 (instruction not supported).
+// - Every APDU: answered by the token's card (below).
 // Each request replaces the answer waiting to be fetched; a fetch (HID
 // report 1, driver read) takes it, so a second fetch finds nothing (HID:
 // length 0; driver: 0 bytes). The single-call driver exchange answers at
@@ -61,6 +62,62 @@
 //   last). Windows NT 4 lists no device interfaces and has no "hid.dll";
 //   there the driver's tokens are reached by their DOS device names.
 //
+// The card: each token carries a card that answers the command APDUs of
+// the Vantor card language (ISO 7816-4 style: CLA INS P1 P2 P3 data,
+// answered by data and the status word SW1 SW2).
+// - State kept across re-plugs: an optional root directory (3F00) over the
+//   memory region [memoryStart, memoryEnd); directories (DF, at most two
+//   levels below the root) and files (EF) as a tree, children in creation
+//   order; each DF has its own region, an allocation cursor, a parameter
+//   byte and a finished flag; each EF its type, four access bytes, size and
+//   content (zero-filled at creation); a key file (type 05) holds PIN and
+//   key records with try counters instead of content.
+// - State reset at every plug-in: the current DF is the root, there is no
+//   current EF and no PIN is verified.
+// - Memory: a file costs 14 bytes plus its size at the current DF's cursor
+//   (a key file of size s1 s2 holds s1 records of s2 bytes); a DF of size s
+//   costs 14 + s and owns those s bytes. Too little room: 6A 84 and nothing
+//   changes.
+// - Checks, in order: fewer than 5 bytes: 67 00; unknown INS (or 34 below
+//   version 2.3.0): 6D 00; CLA not 00 for A4 B0 D6 20, not 80 for the
+//   others: 6E 00; a command with data not exactly 5 + P3 bytes, or a read
+//   (CA, B0) other than 5 bytes or 6 ending in 00: 67 00; P1 P2 unknown:
+//   6A 86; P3 not fitting the command's layout: 67 00; no root: 6A 81
+//   (6A 82 for a select).
+// - Commands: 80 CA read device data (P1 06 device byte on version 2.0.0,
+//   07 on later ones, 02 serial, 08 token free space, 03 free space of the
+//   current DF, 09 E2 address = current DF cursor, 04 current path; values
+//   above 0xFFFF read as 0xFFFF); 00 A4 select (P1 00 a DF: 3F00 or a child
+//   of the current DF; P1 02 an EF of the current DF, answering id, access,
+//   size, 00, type, size); 80 E0 create (00 00 the root, 01 00 a DF,
+//   02 t an EF of type t, 00 01 finish the current DF); 80 0E erase the
+//   current DF (the root: everything); 00 B0 / 00 D6 read / update binary
+//   (P1 bit 8: short id P1 & 1F at offset P2, which becomes the current
+//   EF; else the current EF at offset P1 P2; at most 253 bytes read; no
+//   current EF 69 86, key file 69 81, past the end 6B 00); 80 34 00 00
+//   update by id; 00 20 verify and 80 5E 01 change a PIN (P2 AA, BB, CC,
+//   DD: wrong 63 Cx with x tries left, blocked 69 83, no record 6A 88);
+//   80 D4 00 / 01 install / replace a record (tries from the low four bits
+//   of record byte 6, 0 and F meaning 15); 80 3A 03 set the DF parameter;
+//   80 CE 00 01 generate a (not real) RSA key pair into a type 06 and a
+//   type 07 file; 80 32 and 80 34 00 01 run an executable file (type 08 or
+//   0A) with a CardProgram (default: echo with status 00), answering the
+//   status byte (32 only), at most 252 (253) output bytes and 90 00.
+//   Access and control bytes are stored, not enforced.
+// - Refusals of the commands: creating an id present in the current DF (or
+//   3F00, or a second root) 6A 89, a DF a third level below the root
+//   69 85, an unknown file type 6A 86; a record without a key file 6A 82,
+//   with its id present 6A 89, in a full key file 6A 84, replacing an
+//   absent id 6A 88; a key pair's or executable's file absent 6A 82, of
+//   the wrong type 69 81.
+// - ATR: while the root holds file 3F04, control request 2 and the
+//   driver's ATR code answer the base ATR (TokenConfig::atr, SetAtr or
+//   DefaultAtr) with historical bytes 7..14 replaced by the first 8 bytes of
+//   3F04 (a base ATR with fewer than 15 historical bytes is first extended
+//   to 15 with zero bytes, and a TCK, if any, is recomputed; a base ATR
+//   that does not parse is answered unchanged). Erasing the root restores
+//   the base ATR.
+//
 // Ids of unknown tokens are ignored by every member (Token returns a
 // default state).
 #pragma once
@@ -69,6 +126,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -100,8 +158,9 @@ struct TokenConfig {
   std::uint16_t version = 0x0230;
   // Device id placed in historical bytes 7..14 of the default ATR.
   std::array<std::uint8_t, 8> deviceId{1, 2, 3, 4, 5, 6, 7, 8};
-  // When set, the token answers with exactly these ATR bytes instead of the
-  // default ATR (any bytes at all, malformed ones included).
+  // When set, the token's base ATR is exactly these bytes instead of the
+  // default ATR (any bytes at all, malformed ones included); the card's
+  // file 3F04 changes what it answers (see "The card").
   std::optional<std::vector<std::uint8_t>> atr;
   // First hardware id reported in HID mode.
   std::string hardwareId = "HID\\VID_0471&PID_485E&REV_0100";
@@ -111,11 +170,22 @@ struct TokenConfig {
   std::optional<std::string> path;
   // DOS device name in USB mode (listed by QueryDosDeviceA; "\\.\" and the
   // name open the token). Empty: "Kelvra2-<token id>".
-  std::string dosName;  // Time the token takes for each request it is sent (a
-                        // HID report set, a
+  std::string dosName;
+  // Time the token takes for each request it is sent (a HID report set, a
   // driver write or single call), spent outside the machine's lock so that
   // exchanges with different tokens overlap. Zero: it answers at once.
   std::chrono::microseconds latency{0};
+  // The card's device-and-VM-type byte (high four bits: device type 0, 8 or
+  // C; low four: VM type), answered to 80 CA 07 (80 CA 06 on 2.0.0).
+  std::uint8_t deviceByte = 0x00;
+  // The card's serial number, answered to 80 CA 02.
+  std::array<std::uint8_t, 8> serial{0x56, 0x58, 0x00, 0x00,
+                                     0x00, 0x00, 0x00, 0x01};
+  // The card's memory region [memoryStart, memoryEnd) of E2 addresses.
+  std::uint32_t memoryStart = 0x0400;
+  std::uint32_t memoryEnd = 0xFC00;
+  // Records the card's APDU log keeps (a ring: the oldest are dropped).
+  std::size_t apduLogSize = 4096;
 };
 
 // The default ATR that a token with this version and device id reports:
@@ -173,8 +243,8 @@ struct TokenState {
   TokenMode mode = TokenMode::Hid;
   std::optional<TokenMode> pendingMode;  // applied at the next re-plug
   bool plugged = false;
-  std::string path;  // device path while plugged
-  std::vector<std::uint8_t> atr;
+  std::string path;               // device path while plugged
+  std::vector<std::uint8_t> atr;  // the ATR it answers now
   int openHandles = 0;
   int controlRequests = 0;  // control requests answered
   int apdus = 0;            // APDUs answered
@@ -195,6 +265,76 @@ struct MachineCounters {
   int loadedLibraries = 0;  // LoadLibraryA references not yet freed
   int deviceSets = 0;       // SetupDiGetClassDevsA sets not yet destroyed
 };
+
+// A token's card, for inspection (Machine::Card).
+struct CardState {
+  // A PIN or key record of a key file.
+  struct Key {
+    std::array<std::uint8_t, 3> id{};       // AA 00 05 user PIN, BB/CC/DD
+                                            // 00 05 developer PIN parts,
+                                            // 00 00 01 / 02 00 00 keys
+    std::array<std::uint8_t, 4> control{};  // record bytes 3..6
+    std::vector<std::uint8_t> value;        // 8 or 16 bytes
+    int tries = 0;                          // left before it blocks
+    int maxTries = 0;                       // what a right PIN restores
+    bool verified = false;                  // presented since plug-in
+  };
+  // A directory (DF) or a file (EF).
+  struct File {
+    std::uint16_t id = 0;
+    bool directory = false;
+    std::uint8_t type = 0;                 // EF: P2 of its create command
+    std::array<std::uint8_t, 4> access{};  // as created (DF: data 2..5)
+    std::uint32_t size = 0;             // as created (s1 s2; root: its region)
+    std::uint32_t address = 0;          // E2 address where it was placed
+    std::vector<std::uint8_t> content;  // EF other than a key file
+    std::vector<Key> keys;              // key file (type 05)
+    // Directory only: its region [start, end), allocation cursor,
+    // parameter (80 3A), finished flag (80 E0 00 01) and children.
+    std::uint32_t start = 0;
+    std::uint32_t end = 0;
+    std::uint32_t cursor = 0;
+    std::uint8_t parameter = 0;
+    bool finished = false;
+    std::vector<File> children;
+  };
+  std::optional<File> root;                 // absent until 80 E0 00 00
+  std::array<std::uint8_t, 8> rootBytes{};  // the 8 bytes of root creation
+  // The current DF as the path of ids from the root (3F00 first); empty
+  // when there is no root.
+  std::vector<std::uint16_t> currentDirectory;
+  std::optional<std::uint16_t> currentFile;  // an EF of the current DF
+};
+
+// The APDUs a token's card answered, oldest first (Machine::Apdus).
+struct ApduLog {
+  struct Record {
+    std::vector<std::uint8_t> command;
+    std::vector<std::uint8_t> answer;  // data and status word
+    bool injected = false;             // an InjectedAnswer answered it
+  };
+  std::vector<Record> records;
+  std::uint64_t dropped = 0;  // oldest records dropped since the last clear
+};
+
+// An answer the card gives instead of running a command
+// (Machine::InjectAnswer): the `nth` command from now whose INS is `ins`
+// (and whose P1, P2 are `p1`, `p2` when set) is answered with exactly
+// `answer` (any bytes: a status word, a too-short answer, 90 00 without
+// data) and changes nothing on the card.
+struct InjectedAnswer {
+  std::uint8_t ins = 0;
+  std::optional<std::uint8_t> p1;
+  std::optional<std::uint8_t> p2;
+  int nth = 1;
+  std::vector<std::uint8_t> answer;
+};
+
+// The program of an executable file: from its input it writes its output
+// and returns the run's status byte. It runs inside the machine: it must
+// not call the Machine.
+using CardProgram = std::function<std::uint8_t(
+    const std::vector<std::uint8_t>& input, std::vector<std::uint8_t>& output)>;
 
 // A window that exists on the machine, for inspection.
 struct WindowInfo {
@@ -232,7 +372,8 @@ class Machine {
   TokenState Token(TokenId token) const;
   std::vector<TokenId> Tokens() const;
 
-  // Replaces the ATR a token answers with from now on.
+  // Replaces a token's base ATR (what it answers from now on, with the
+  // card's device id while the root holds file 3F04).
   void SetAtr(TokenId token, const std::vector<std::uint8_t>& atr);
   // Changes a token's device path in both modes, at once when it is
   // plugged in (handles already open stay valid).
@@ -253,13 +394,31 @@ class Machine {
   void SetWireLog(bool enabled);
 
   // What the tokens did, one line each in plain words ("token 1: mode
-  // change to USB mode, takes effect at re-plug"), oldest first. Exchanges
-  // write no events while the wire log is off.
+  // change to USB mode, takes effect at re-plug", "token 1: created file
+  // 1A2B, type 09, 30 bytes"), oldest first. Exchanges write no events
+  // while the wire log is off.
   std::vector<std::string> Events() const;
   void ClearEvents();
 
   MachineCounters Counters() const;
   std::vector<WindowInfo> Windows() const;
+
+  // The token's card (see "The card" above).
+  CardState Card(TokenId token) const;
+  // The card's APDU log. It records only while the wire log is on, keeps
+  // the last TokenConfig::apduLogSize records, and counts the dropped ones.
+  ApduLog Apdus(TokenId token) const;
+  void ClearApdus(TokenId token);
+  // Queues an injected answer; several count independently, and when two
+  // fall due on the same command the earlier one answers it and the other
+  // the next matching command.
+  void InjectAnswer(TokenId token, const InjectedAnswer& injected);
+  // Installs the program that executable files with this id run (in any
+  // directory); an empty function restores the default echo.
+  void SetProgram(TokenId token, std::uint16_t fileId, CardProgram program);
+  // Moves the current DF's allocation cursor (kept within its region), to
+  // reach memory boundaries quickly. Nothing happens without a root.
+  void SetCardCursor(TokenId token, std::uint32_t address);
 
   struct Impl;
 

@@ -1,4 +1,5 @@
 #include <memory>
+#include <utility>
 
 #include "os/system.h"
 #include "sim/sim_system.h"
@@ -86,6 +87,29 @@ std::vector<std::string> Machine::Events() const {
 void Machine::ClearEvents() { impl_->system->ClearEvents(); }
 
 MachineCounters Machine::Counters() const { return impl_->system->Counters(); }
+
+CardState Machine::Card(TokenId token) const {
+  return impl_->system->Card(token);
+}
+
+ApduLog Machine::Apdus(TokenId token) const {
+  return impl_->system->Apdus(token);
+}
+
+void Machine::ClearApdus(TokenId token) { impl_->system->ClearApdus(token); }
+
+void Machine::InjectAnswer(TokenId token, const InjectedAnswer& injected) {
+  impl_->system->InjectAnswer(token, injected);
+}
+
+void Machine::SetProgram(TokenId token, std::uint16_t fileId,
+                         CardProgram program) {
+  impl_->system->SetProgram(token, fileId, std::move(program));
+}
+
+void Machine::SetCardCursor(TokenId token, std::uint32_t address) {
+  impl_->system->SetCardCursor(token, address);
+}
 
 std::vector<WindowInfo> Machine::Windows() const {
   std::vector<WindowInfo> result;

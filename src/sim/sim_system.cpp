@@ -205,6 +205,7 @@ void SimSystem::AttachLocked(Device& device) {
   device.plugged = true;
   device.attachment = ++next_attachment_;
   device.answer.Clear();
+  if (device.token != nullptr) device.token->PowerOn();
   plugged_.push_back(&device);
 }
 
@@ -695,7 +696,7 @@ BOOLEAN SimSystem::HidSetFeature(HANDLE handle, PVOID buffer, ULONG length) {
     } else if (report[1] + 2u > length) {
       error = ERROR_GEN_FAILURE;  // the APDU length overruns the report
     } else {
-      device.token->Command(report + 2, report[1], device.answer);
+      CommandLocked(device, report + 2, report[1]);
     }
   }
   const bool ok = error == 0;
@@ -768,7 +769,7 @@ DWORD SimSystem::DriverLocked(Device& device, DWORD code,
     if (h.request == 1) {
       ControlLocked(device, h.value, in + 8, dataLength);
     } else {
-      token.Command(in + 8, dataLength, answer);
+      CommandLocked(device, in + 8, dataLength);
     }
   };
   switch (code) {

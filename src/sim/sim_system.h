@@ -70,6 +70,13 @@ class SimSystem final : public os::PortableSystem {
   std::vector<std::string> Events() const;
   void ClearEvents();
   MachineCounters Counters() const;
+  // The cards (sim_card.cpp).
+  CardState Card(TokenId token) const;
+  ApduLog Apdus(TokenId token) const;
+  void ClearApdus(TokenId token);
+  void InjectAnswer(TokenId token, const InjectedAnswer& injected);
+  void SetProgram(TokenId token, std::uint16_t fileId, CardProgram program);
+  void SetCardCursor(TokenId token, std::uint32_t address);
 
   // The system the trampolines forward to (null when none is installed).
   static SimSystem* Installed();
@@ -128,6 +135,10 @@ class SimSystem final : public os::PortableSystem {
                  std::uint32_t outputSize, bool ok, DWORD error);
   void ControlLocked(Device& device, std::uint16_t code,
                      const std::uint8_t* data, std::size_t length);
+  // Runs an APDU on the device's token; logs it and its event while the
+  // wire log is on (sim_card.cpp).
+  void CommandLocked(Device& device, const std::uint8_t* apdu,
+                     std::size_t length);
   DWORD DriverLocked(Device& device, DWORD code, const std::uint8_t* in,
                      DWORD inSize, std::uint8_t* out, DWORD outSize,
                      DWORD& returned);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "sim/card.h"
 #include "vantor/sim.h"
 
 namespace vantor::sim::detail {
@@ -50,16 +51,31 @@ class VirtualToken {
   // changed anything.
   bool ApplyPendingMode();
 
+  // The ATR it answers: the base ATR, with the device id of the card's
+  // file 3F04 when the root holds it.
   const std::vector<std::uint8_t>& Atr() const { return atr_; }
-  void SetAtr(const std::vector<std::uint8_t>& atr) { atr_ = atr; }
+  // Replaces the base ATR.
+  void SetAtr(const std::vector<std::uint8_t>& atr);
+
+  // Plug-in: the card's volatile state starts afresh.
+  void PowerOn() { card_.Reset(); }
 
   // Runs control request `code` with its data and leaves the answer in
   // `answer`.
   ControlEffect Control(std::uint16_t code, const std::uint8_t* data,
                         std::size_t length, Answer& answer);
-  // Runs one command APDU and leaves the answer (data and status word) in
-  // `answer`. The card's command language is interpreted here.
-  void Command(const std::uint8_t* apdu, std::size_t length, Answer& answer);
+  // Runs one command APDU on the card (or answers it with an injected
+  // answer) and leaves the answer (data and status word) in `answer`;
+  // returns what the card did. With `log` the APDU log records it (the
+  // log allocates; without it, answering allocates nothing).
+  CardEffect Command(const std::uint8_t* apdu, std::size_t length,
+                     Answer& answer, bool log);
+
+  Card& GetCard() { return card_; }
+  const Card& GetCard() const { return card_; }
+  ApduLog ApduRecords() const;
+  void ClearApdus();
+  void Inject(const InjectedAnswer& injected);
 
   int ControlRequests() const { return control_requests_; }
   int Apdus() const { return apdus_; }
@@ -71,9 +87,28 @@ class VirtualToken {
   TokenConfig config_;
   TokenMode mode_;
   std::optional<TokenMode> pending_;
+  // Recomputes atr_ from base_atr_ and the card's file 3F04.
+  void RefreshAtr();
+  // Answers with the injected answer due for this command, if any.
+  bool Injected(const std::uint8_t* apdu, std::size_t length, Answer& answer);
+  void Log(const std::uint8_t* apdu, std::size_t length, const Answer& answer,
+           bool injected);
+
+  std::vector<std::uint8_t> base_atr_;
   std::vector<std::uint8_t> atr_;
   int control_requests_ = 0;
   int apdus_ = 0;
+  Card card_;
+  struct Injection {
+    InjectedAnswer what;
+    int remaining = 1;
+  };
+  std::vector<Injection> injections_;
+  // The APDU log: a ring of at most config_.apduLogSize records; when it
+  // is full, ring_head_ is the oldest.
+  std::vector<ApduLog::Record> ring_;
+  std::size_t ring_head_ = 0;
+  std::uint64_t dropped_ = 0;
 };
 
 }  // namespace vantor::sim::detail

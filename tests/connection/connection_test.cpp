@@ -181,7 +181,8 @@ TEST_F(ConnectionTest, TransmitBuffersAndFailures) {
             VX_INVALID_PARAMETER);
   EXPECT_TRUE(machine_.Wire().empty());
 
-  // The answer is the status word 6D 00: one byte of room is too little.
+  // The answer is the status word 67 00 (a select needs P3 = 02): one byte
+  // of room is too little.
   responseLength = 1;
   EXPECT_EQ(SlotTransmit(&context, apdu, 5, response, &responseLength),
             VX_BUFFER_TOO_SMALL);
@@ -189,7 +190,7 @@ TEST_F(ConnectionTest, TransmitBuffersAndFailures) {
   EXPECT_EQ(SlotTransmit(&context, apdu, 5, response, &responseLength),
             VX_SUCCESS);
   EXPECT_EQ(responseLength, 2u);
-  EXPECT_EQ(response[0], 0x6D);
+  EXPECT_EQ(response[0], 0x67);
   EXPECT_EQ(response[1], 0x00);
 
   sim::TokenFaults faults;

@@ -56,7 +56,7 @@ class TransportTest : public DeviceTest {
   std::uint32_t length_ = 0;
 };
 
-// A SELECT of the root; the virtual token answers every APDU with 6D 00.
+// A SELECT of the root; the virtual token has no root yet: 6A 82.
 const Bytes kSelect = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
 
 TEST_F(TransportTest, DriverControlRequestsInTheSingleCall) {
@@ -121,7 +121,7 @@ TEST_F(TransportTest, DriverFallsBackToWriteAndRead) {
 
   M().ClearWire();
   ASSERT_EQ(Apdu(entry, kSelect), 0);
-  EXPECT_EQ(Response(), Bytes({0x6D, 0x00}));
+  EXPECT_EQ(Response(), Bytes({0x6A, 0x82}));
   wire = Ioctls();
   ASSERT_EQ(wire.size(), 3u);
   EXPECT_EQ(wire[1].data,
@@ -133,7 +133,7 @@ TEST_F(TransportTest, DriverFallsBackToWriteAndRead) {
 TEST_F(TransportTest, DriverApduInTheSingleCall) {
   SlotEntry& entry = OpenEntry(Usb());
   ASSERT_EQ(Apdu(entry, kSelect), 0);
-  EXPECT_EQ(Response(), Bytes({0x6D, 0x00}));
+  EXPECT_EQ(Response(), Bytes({0x6A, 0x82}));
   std::vector<WireRecord> wire = Ioctls();
   ASSERT_EQ(wire.size(), 1u);
   EXPECT_EQ(wire[0].data,
@@ -250,7 +250,7 @@ TEST_F(TransportTest, HidApduReportForEveryLength) {
   }
   M().ClearWire();
   ASSERT_EQ(Apdu(entry, kSelect), 0);
-  EXPECT_EQ(Response(), Bytes({0x6D, 0x00}));
+  EXPECT_EQ(Response(), Bytes({0x6A, 0x82}));
   EXPECT_EQ(WireOf(WireRecord::Kind::HidSetFeature)[0].data,
             Report(Cat({19, 7}, kSelect), 16));
 }
@@ -267,7 +267,7 @@ TEST_F(TransportTest, HidReadRepeatsOnSemaphoreTimeout) {
   EXPECT_EQ(read[0].error, ERROR_SEM_TIMEOUT);
   EXPECT_FALSE(read[1].ok);
   EXPECT_TRUE(read[2].ok);
-  EXPECT_EQ(Response(), Bytes({0x6D, 0x00}));
+  EXPECT_EQ(Response(), Bytes({0x6A, 0x82}));
 }
 
 TEST_F(TransportTest, TokenThatStopsAnsweringFailsTheExchange) {
