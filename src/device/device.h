@@ -1,6 +1,16 @@
 // The device layer: the device table, discovery of tokens in HID mode and in
 // USB (driver) mode, the driver and HID transports, and the removal monitor.
 // It reaches the operating system only through os::Sys().
+//
+// Results, one convention per kind of operation:
+// - exchanges and ATR reads (Transmit*, ReadAtr*): 0 success, -1 failure;
+// - opening, discovery and releasing lists (OpenSlot, ListDevicePaths,
+//   Enum*, FreePathList, OpenDevicePath): 1 done, 0 not done;
+// - wrappers of one platform call (CloseSlot, CloseDeviceHandle, Driver*,
+//   Hid*Report): that call's BOOL;
+// - the connection interface (ConnectSlot, DisconnectSlot, Exchange*): an
+//   enum that names each outcome, which the connection layer turns into
+//   result codes.
 #pragma once
 
 #include <array>

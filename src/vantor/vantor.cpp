@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "commandfile/commandfile.h"
 #include "connection/connection.h"
 #include "vantor/context.h"
 
@@ -13,6 +14,7 @@ namespace vantor::api {
 namespace {
 
 namespace conn = vantor::connection;
+namespace cmd = vantor::commandfile;
 
 // Runs a public call's body and turns anything it throws into a result code:
 // an internal failure is neither the caller's fault nor a token's answer.
@@ -93,6 +95,72 @@ std::uint32_t SetDeviceMode(VXContext& context, const std::uint8_t* input,
   return result;
 }
 
+// A token of version 2.0.0 needs its root selected before its device type
+// or serial number is read; a failed selection is reported as 6A 81.
+std::uint32_t SelectRootOn200(const VXContext& context) {
+  if (context.dwVersion != kVersion200) return VX_SUCCESS;
+  const std::uint8_t none[2] = {};
+  return cmd::SelectDirectory(&context, none, 0) == VX_SUCCESS
+             ? VX_SUCCESS
+             : kStatusNotSupported;
+}
+
+// Codes 37, 38, 39, 41, 49 and 50: reads of device data. The caller's
+// arguments are checked first (outputs that cannot hold the fixed-size
+// answer give 17): a refused call sends nothing.
+std::uint32_t CardControl(const VXContext& context, std::uint32_t code,
+                          const std::uint8_t* input, std::uint32_t inputLength,
+                          std::uint8_t* output, std::uint32_t outputCapacity,
+                          std::uint32_t* produced) {
+  if (output == nullptr) return VX_INVALID_PARAMETER;
+  std::uint32_t result = VX_SUCCESS;
+  switch (code) {
+    case VX_GET_DEVICE_TYPE:
+      if (outputCapacity < 1) return VX_BUFFER_TOO_SMALL;
+      if ((result = SelectRootOn200(context)) != VX_SUCCESS) return result;
+      result = cmd::GetDeviceType(&context, output);
+      *produced = 1;
+      return result;
+    case VX_GET_SERIAL_NUMBER:
+      if ((result = SelectRootOn200(context)) != VX_SUCCESS) return result;
+      return cmd::GetSerialNumber(&context, output, outputCapacity, produced);
+    case VX_GET_VM_TYPE:
+      if (context.dwVersion == kVersion200) return VX_INVALID_PARAMETER;
+      if (outputCapacity < 1) return VX_BUFFER_TOO_SMALL;
+      return cmd::GetVmType(&context, output, outputCapacity, produced);
+    case VX_GET_FREE_SPACE: {
+      if (context.dwVersion == kVersion200) return VX_INVALID_PARAMETER;
+      if (outputCapacity < 2) return VX_BUFFER_TOO_SMALL;
+      if ((result = cmd::GetDeviceType(&context, output)) != VX_SUCCESS) {
+        return result;
+      }
+      if (output[0] != 0) return VX_WRONG_DEVICE_TYPE;
+      return cmd::GetFreeSpace(&context, output, outputCapacity, produced);
+    }
+    case VX_GET_DIRECTORY_FREE_SPACE:
+      if (outputCapacity < 2) return VX_BUFFER_TOO_SMALL;
+      return cmd::GetDirFreeSpace(&context, output, outputCapacity, produced);
+    case VX_GET_FILE_INFO: {
+      // Exactly four characters, judged on the bytes given: no terminator
+      // and no backslash among them.
+      if (input == nullptr || inputLength != 4 ||
+          std::memchr(input, '\\', 4) != nullptr ||
+          std::memchr(input, '\0', 4) != nullptr) {
+        return VX_INVALID_PARAMETER;
+      }
+      std::uint8_t id[2];
+      if (cmd::ParseHexText(id, sizeof(id),
+                            reinterpret_cast<const char*>(input), 4) != 2) {
+        return VX_INVALID_PARAMETER;
+      }
+      if (outputCapacity < 6) return VX_BUFFER_TOO_SMALL;
+      return cmd::GetFileInfo(&context, id, output, outputCapacity, produced);
+    }
+    default:
+      return VX_INVALID_PARAMETER;
+  }
+}
+
 std::uint32_t Control(VXContext* context, std::uint32_t code,
                       const std::uint8_t* input, std::uint32_t inputLength,
                       std::uint8_t* output, std::uint32_t outputCapacity,
@@ -122,15 +190,17 @@ std::uint32_t Control(VXContext* context, std::uint32_t code,
       result = SetDeviceMode(*context, input, inputLength, output,
                              outputCapacity, returnedLength, &produced);
       break;
-    // The card-command codes are not supported yet: they are refused like
-    // an unknown code.
     case VX_GET_DEVICE_TYPE:
     case VX_GET_SERIAL_NUMBER:
     case VX_GET_VM_TYPE:
     case VX_GET_FREE_SPACE:
-    case VX_SET_DEVICE_ID:
     case VX_GET_DIRECTORY_FREE_SPACE:
     case VX_GET_FILE_INFO:
+      result = CardControl(*context, code, input, inputLength, output,
+                           outputCapacity, &produced);
+      break;
+    // Writing the device id comes with the PIN and directory calls.
+    case VX_SET_DEVICE_ID:
     default:
       return VX_INVALID_PARAMETER;
   }
