@@ -169,6 +169,33 @@ TEST_F(SimIo, HandlesAreSmallDistinctAndCounted) {
   EXPECT_EQ(sys().GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+TEST_F(SimIo, FreedHandleValuesAreReusedLowestFirst) {
+  const std::string path = machine().Token(machine().Plug({})).path;
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  std::vector<HANDLE> handles;
+  for (int i = 0; i < 4000; ++i) {
+    handles.push_back(Open(path, share));
+    ASSERT_NE(handles.back(), INVALID_HANDLE_VALUE);
+  }
+  // Two holes: the lower one is taken first, by any kind of handle.
+  ASSERT_TRUE(sys().CloseHandle(handles[2500]));
+  ASSERT_TRUE(sys().CloseHandle(handles[1000]));
+  HANDLE again = Open(path, share);
+  EXPECT_EQ(again, handles[1000]);
+  HDEVINFO set =
+      sys().SetupDiGetClassDevsA(&simtest::kHidClass, nullptr, nullptr,
+                                 DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  EXPECT_EQ(set, handles[2500]);
+  EXPECT_TRUE(sys().SetupDiDestroyDeviceInfoList(set));
+  EXPECT_TRUE(sys().CloseHandle(again));
+  for (HANDLE h : handles) sys().CloseHandle(h);
+  // All free: the first value again.
+  HANDLE first = Open(path, share);
+  EXPECT_EQ(first, handles[0]);
+  EXPECT_TRUE(sys().CloseHandle(first));
+  EXPECT_EQ(machine().Counters().openFileHandles, 0);
+}
+
 TEST_F(SimIo, OpenFailuresCountDown) {
   const auto token = machine().Plug({});
   TokenFaults faults;

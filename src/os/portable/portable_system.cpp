@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace os {
 namespace {
@@ -41,6 +42,33 @@ bool Matches(UINT message, UINT filterMin, UINT filterMax) {
   return message >= filterMin && message <= filterMax;
 }
 
+// The call log's text of a device or interface record of a set: its index
+// in the set, "null" for none.
+template <typename Record>
+std::string MemberText(const Record* record) {
+  if (record == nullptr) return "null";
+  if (record->Reserved == 0) return "none";
+  return std::to_string(record->Reserved - 1);
+}
+
+// The call log's text of the class that a notification filter names.
+std::string FilterClassText(const void* filter) {
+  if (filter == nullptr) return "null";
+  DEV_BROADCAST_HDR header;
+  std::memcpy(&header, filter, sizeof(header));
+  if (header.dbch_size <
+      offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_classguid) +
+          sizeof(GUID)) {
+    return "none";
+  }
+  GUID guid;
+  std::memcpy(&guid,
+              static_cast<const char*>(filter) +
+                  offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_classguid),
+              sizeof(GUID));
+  return GuidText(&guid);
+}
+
 }  // namespace
 
 thread_local DWORD PortableSystem::last_error_ = 0;
@@ -59,18 +87,29 @@ DWORD PortableSystem::GetLastError() { return last_error_; }
 void PortableSystem::SetLastError(DWORD error) { last_error_ = error; }
 
 HANDLE PortableSystem::NewHandleLocked() {
-  for (;;) {
-    const std::uintptr_t value = next_handle_;
+  // The lowest free value: a freed one below the highest in use, else the
+  // next one above it.
+  std::uintptr_t value = next_handle_;
+  if (!free_handles_.empty()) {
+    value = *free_handles_.begin();
+    free_handles_.erase(free_handles_.begin());
+  } else {
     next_handle_ += 4;
-    if (next_handle_ > 0x7FFFFFF0u) next_handle_ = 0x100;
-    if (handles_in_use_.insert(value).second) {
-      return reinterpret_cast<HANDLE>(value);
-    }
   }
+  return reinterpret_cast<HANDLE>(value);
 }
 
 void PortableSystem::ReleaseHandleLocked(HANDLE handle) {
-  handles_in_use_.erase(reinterpret_cast<std::uintptr_t>(handle));
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  if (value < kFirstHandle || value >= next_handle_ || value % 4 != 0) return;
+  free_handles_.insert(value);
+  // Free values at the top lower the top instead, so that the free set
+  // holds only the holes below the highest handle in use.
+  while (!free_handles_.empty() &&
+         *free_handles_.rbegin() == next_handle_ - 4) {
+    free_handles_.erase(std::prev(free_handles_.end()));
+    next_handle_ -= 4;
+  }
 }
 
 BOOL PortableSystem::CloseOtherHandle(HANDLE) {
@@ -95,50 +134,60 @@ HANDLE PortableSystem::CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T,
                                     LPTHREAD_START_ROUTINE start,
                                     LPVOID parameter, DWORD flags,
                                     LPDWORD threadId) {
-  if (start == nullptr || flags != 0) {
-    // Suspended creation and the other flags are not simulated.
-    SetLastError(start == nullptr ? ERROR_INVALID_PARAMETER
-                                  : kErrorInvalidFlags);
-    return nullptr;
-  }
-  std::vector<std::thread> finished;
-  HANDLE result = nullptr;
-  DWORD id = 0;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    finished = TakeJoinableLocked();
-    if (!shutting_down_) {
-      auto record = std::make_shared<ThreadRecord>();
-      record->id = NewThreadId();
-      record->handle = NewHandleLocked();
-      // The queue exists before the thread runs, so nothing posted to the
-      // new id is lost.
-      QueueLocked(record->id, true);
-      try {
-        record->thread = std::thread([this, record, start, parameter] {
-          t_thread_id = record->id;
-          const DWORD code = start(parameter);
-          ThreadEnded(record, code);
-        });
-        thread_handles_.emplace(
-            reinterpret_cast<std::uintptr_t>(record->handle), record);
-        threads_.push_back(record);
-        ++threads_running_;
-        result = record->handle;
-        id = record->id;
-      } catch (...) {
-        queues_.erase(record->id);
-        ReleaseHandleLocked(record->handle);
-      }
-    }
-  }
-  JoinAll(finished);
-  if (result == nullptr) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  if (threadId != nullptr) *threadId = id;
-  return result;
+  return Logged(
+      "CreateThread",
+      [&] {
+        return "flags=" + HexText(flags) + ", threadId=" +
+               (threadId != nullptr ? HexText(*threadId) : std::string("null"));
+      },
+      [&]() -> HANDLE {
+        if (start == nullptr || flags != 0) {
+          // Suspended creation and the other flags are not simulated.
+          SetLastError(start == nullptr ? ERROR_INVALID_PARAMETER
+                                        : kErrorInvalidFlags);
+          return nullptr;
+        }
+        std::vector<std::thread> finished;
+        HANDLE result = nullptr;
+        DWORD id = 0;
+        DWORD error = ERROR_NOT_ENOUGH_MEMORY;
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          finished = TakeJoinableLocked();
+          const DWORD injected =
+              InjectedFailureLocked(InjectedFailure::ThreadCreation);
+          if (injected != 0) {
+            error = injected;
+          } else if (!shutting_down_) {
+            auto record = std::make_shared<ThreadRecord>();
+            record->id = NewThreadId();
+            record->handle = NewHandleLocked();
+            // Its message queue comes with its first message or window call.
+            try {
+              record->thread = std::thread([this, record, start, parameter] {
+                t_thread_id = record->id;
+                const DWORD code = start(parameter);
+                ThreadEnded(record, code);
+              });
+              thread_handles_.emplace(
+                  reinterpret_cast<std::uintptr_t>(record->handle), record);
+              threads_.push_back(record);
+              ++threads_running_;
+              result = record->handle;
+              id = record->id;
+            } catch (...) {
+              ReleaseHandleLocked(record->handle);
+            }
+          }
+        }
+        JoinAll(finished);
+        if (result == nullptr) {
+          SetLastError(error);
+          return nullptr;
+        }
+        if (threadId != nullptr) *threadId = id;
+        return result;
+      });
 }
 
 void PortableSystem::ThreadEnded(const std::shared_ptr<ThreadRecord>& thread,
@@ -187,22 +236,27 @@ void PortableSystem::JoinAll(std::vector<std::thread>& threads) {
 }
 
 BOOL PortableSystem::CloseHandle(HANDLE handle) {
-  std::vector<std::thread> finished;
-  bool isThread = false;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = thread_handles_.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (it != thread_handles_.end()) {
-      isThread = true;
-      it->second->handleOpen = false;
-      thread_handles_.erase(it);
-      ReleaseHandleLocked(handle);
-      finished = TakeJoinableLocked();
-    }
-  }
-  if (!isThread) return CloseOtherHandle(handle);
-  JoinAll(finished);
-  return 1;
+  return Logged(
+      "CloseHandle", [&] { return "handle=" + HandleText(handle); },
+      [&]() -> BOOL {
+        std::vector<std::thread> finished;
+        bool isThread = false;
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          auto it =
+              thread_handles_.find(reinterpret_cast<std::uintptr_t>(handle));
+          if (it != thread_handles_.end()) {
+            isThread = true;
+            it->second->handleOpen = false;
+            thread_handles_.erase(it);
+            ReleaseHandleLocked(handle);
+            finished = TakeJoinableLocked();
+          }
+        }
+        if (!isThread) return CloseOtherHandle(handle);
+        JoinAll(finished);
+        return 1;
+      });
 }
 
 DWORD PortableSystem::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
@@ -226,20 +280,28 @@ DWORD PortableSystem::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 BOOL PortableSystem::PostThreadMessageA(DWORD threadId, UINT message,
                                         WPARAM wParam, LPARAM lParam) {
-  std::unique_lock<std::mutex> lock(mu_);
-  std::shared_ptr<Queue> queue = QueueLocked(threadId, false);
-  if (queue == nullptr) {
-    lock.unlock();
-    SetLastError(ERROR_INVALID_THREAD_ID);
-    return 0;
-  }
-  MSG msg{};
-  msg.message = message;
-  msg.wParam = wParam;
-  msg.lParam = lParam;
-  queue->posted.push_back(msg);
-  queue->wake.notify_all();
-  return 1;
+  return Logged(
+      "PostThreadMessageA",
+      [&] {
+        return "thread=" + HexText(threadId) + ", message=" + HexText(message) +
+               ", wParam=" + HexText(wParam);
+      },
+      [&]() -> BOOL {
+        std::unique_lock<std::mutex> lock(mu_);
+        std::shared_ptr<Queue> queue = QueueLocked(threadId, false);
+        if (queue == nullptr) {
+          lock.unlock();
+          SetLastError(ERROR_INVALID_THREAD_ID);
+          return 0;
+        }
+        MSG msg{};
+        msg.message = message;
+        msg.wParam = wParam;
+        msg.lParam = lParam;
+        queue->posted.push_back(msg);
+        queue->wake.notify_all();
+        return 1;
+      });
 }
 
 void PortableSystem::PostQuitMessage(int exitCode) {
@@ -339,85 +401,111 @@ PortableSystem::Window* PortableSystem::FindWindowLocked(HWND window) {
 }
 
 ATOM PortableSystem::RegisterClassExA(const WNDCLASSEXA* windowClass) {
-  if (windowClass == nullptr || windowClass->cbSize != sizeof(WNDCLASSEXA) ||
-      windowClass->lpszClassName == nullptr ||
-      IsAtom(windowClass->lpszClassName) ||
-      windowClass->lpszClassName[0] == '\0' ||
-      windowClass->lpfnWndProc == nullptr || windowClass->cbClsExtra < 0 ||
-      windowClass->cbWndExtra < 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  std::unique_lock<std::mutex> lock(mu_);
-  if (FindClassLocked(windowClass->lpszClassName, windowClass->hInstance) !=
-      nullptr) {
-    lock.unlock();
-    SetLastError(ERROR_CLASS_ALREADY_EXISTS);
-    return 0;
-  }
-  WindowClass c;
-  c.name = windowClass->lpszClassName;
-  c.key = Lower(windowClass->lpszClassName);
-  c.instance = windowClass->hInstance;
-  c.proc = windowClass->lpfnWndProc;
-  c.atom = next_atom_++;
-  classes_.push_back(c);
-  return c.atom;
+  return Logged(
+      "RegisterClassExA",
+      [&] {
+        return "class=" + (windowClass != nullptr
+                               ? ClassNameText(windowClass->lpszClassName)
+                               : std::string("null"));
+      },
+      [&]() -> ATOM {
+        if (windowClass == nullptr ||
+            windowClass->cbSize != sizeof(WNDCLASSEXA) ||
+            windowClass->lpszClassName == nullptr ||
+            IsAtom(windowClass->lpszClassName) ||
+            windowClass->lpszClassName[0] == '\0' ||
+            windowClass->lpfnWndProc == nullptr ||
+            windowClass->cbClsExtra < 0 || windowClass->cbWndExtra < 0) {
+          SetLastError(ERROR_INVALID_PARAMETER);
+          return 0;
+        }
+        std::unique_lock<std::mutex> lock(mu_);
+        QueueLocked(CurrentThreadId(), true);
+        if (FindClassLocked(windowClass->lpszClassName,
+                            windowClass->hInstance) != nullptr) {
+          lock.unlock();
+          SetLastError(ERROR_CLASS_ALREADY_EXISTS);
+          return 0;
+        }
+        WindowClass c;
+        c.name = windowClass->lpszClassName;
+        c.key = Lower(windowClass->lpszClassName);
+        c.instance = windowClass->hInstance;
+        c.proc = windowClass->lpfnWndProc;
+        c.atom = next_atom_++;
+        classes_.push_back(c);
+        return c.atom;
+      });
 }
 
 BOOL PortableSystem::UnregisterClassA(LPCSTR className, HINSTANCE instance) {
-  std::unique_lock<std::mutex> lock(mu_);
-  const WindowClass* found = FindClassLocked(className, instance);
-  DWORD error = 0;
-  if (found == nullptr) {
-    error = kErrorClassDoesNotExist;
-  } else {
-    for (const auto& [handle, w] : windows_) {
-      if (w.classKey == found->key && w.classInstance == found->instance) {
-        error = kErrorClassHasWindows;
-        break;
-      }
-    }
-  }
-  if (error != 0) {
-    lock.unlock();
-    SetLastError(error);
-    return 0;
-  }
-  classes_.erase(classes_.begin() + (found - classes_.data()));
-  return 1;
+  return Logged(
+      "UnregisterClassA", [&] { return "class=" + ClassNameText(className); },
+      [&]() -> BOOL {
+        std::unique_lock<std::mutex> lock(mu_);
+        const WindowClass* found = FindClassLocked(className, instance);
+        DWORD error = 0;
+        if (found == nullptr) {
+          error = kErrorClassDoesNotExist;
+        } else {
+          for (const auto& [handle, w] : windows_) {
+            if (w.classKey == found->key &&
+                w.classInstance == found->instance) {
+              error = kErrorClassHasWindows;
+              break;
+            }
+          }
+        }
+        if (error != 0) {
+          lock.unlock();
+          SetLastError(error);
+          return 0;
+        }
+        classes_.erase(classes_.begin() + (found - classes_.data()));
+        return 1;
+      });
 }
 
 HWND PortableSystem::CreateWindowExA(DWORD, LPCSTR className, LPCSTR windowName,
                                      DWORD style, int, int, int, int,
                                      HWND parent, HMENU, HINSTANCE instance,
                                      LPVOID) {
-  std::unique_lock<std::mutex> lock(mu_);
-  const WindowClass* c = FindClassLocked(className, instance);
-  DWORD error = 0;
-  if (c == nullptr) {
-    error = kErrorCannotFindWndClass;
-  } else if (parent != nullptr && FindWindowLocked(parent) == nullptr) {
-    error = ERROR_INVALID_WINDOW_HANDLE;
-  }
-  if (error != 0) {
-    lock.unlock();
-    SetLastError(error);
-    return nullptr;
-  }
-  Window w;
-  w.className = c->name;
-  w.classKey = c->key;
-  w.classInstance = c->instance;
-  w.title = windowName != nullptr ? windowName : "";
-  w.visible = (style & kWsVisible) != 0;
-  w.threadId = CurrentThreadId();
-  w.proc = c->proc;
-  QueueLocked(w.threadId, true);
-  const std::uintptr_t value = next_window_;
-  next_window_ += 0x10;
-  windows_.emplace(value, std::move(w));
-  return reinterpret_cast<HWND>(value);
+  return Logged(
+      "CreateWindowExA",
+      [&] {
+        return "class=" + ClassNameText(className) +
+               ", title=" + StringText(windowName);
+      },
+      [&]() -> HWND {
+        std::unique_lock<std::mutex> lock(mu_);
+        QueueLocked(CurrentThreadId(), true);
+        const WindowClass* c = FindClassLocked(className, instance);
+        DWORD error = 0;
+        if (c == nullptr) {
+          error = kErrorCannotFindWndClass;
+        } else if (parent != nullptr && FindWindowLocked(parent) == nullptr) {
+          error = ERROR_INVALID_WINDOW_HANDLE;
+        } else {
+          error = InjectedFailureLocked(InjectedFailure::WindowCreation);
+        }
+        if (error != 0) {
+          lock.unlock();
+          SetLastError(error);
+          return nullptr;
+        }
+        Window w;
+        w.className = c->name;
+        w.classKey = c->key;
+        w.classInstance = c->instance;
+        w.title = windowName != nullptr ? windowName : "";
+        w.visible = (style & kWsVisible) != 0;
+        w.threadId = CurrentThreadId();
+        w.proc = c->proc;
+        const std::uintptr_t value = next_window_;
+        next_window_ += 0x10;
+        windows_.emplace(value, std::move(w));
+        return reinterpret_cast<HWND>(value);
+      });
 }
 
 BOOL PortableSystem::ShowWindow(HWND window, int command) {
@@ -464,28 +552,32 @@ void PortableSystem::RemoveWindowLocked(HWND window) {
 }
 
 BOOL PortableSystem::DestroyWindow(HWND window) {
-  std::unique_lock<std::mutex> lock(mu_);
-  Window* w = FindWindowLocked(window);
-  DWORD error = 0;
-  if (w == nullptr) {
-    error = ERROR_INVALID_WINDOW_HANDLE;
-  } else if (w->threadId != CurrentThreadId()) {
-    // Only the owning thread may destroy a window.
-    error = ERROR_ACCESS_DENIED;
-  }
-  if (error != 0) {
-    lock.unlock();
-    SetLastError(error);
-    return 0;
-  }
-  if (w->destroying) return 1;
-  w->destroying = true;
-  WNDPROC proc = w->proc;
-  lock.unlock();
-  proc(window, WM_DESTROY, 0, 0);
-  lock.lock();
-  RemoveWindowLocked(window);
-  return 1;
+  return Logged(
+      "DestroyWindow", [&] { return "window=" + HandleText(window); },
+      [&]() -> BOOL {
+        std::unique_lock<std::mutex> lock(mu_);
+        Window* w = FindWindowLocked(window);
+        DWORD error = 0;
+        if (w == nullptr) {
+          error = ERROR_INVALID_WINDOW_HANDLE;
+        } else if (w->threadId != CurrentThreadId()) {
+          // Only the owning thread may destroy a window.
+          error = ERROR_ACCESS_DENIED;
+        }
+        if (error != 0) {
+          lock.unlock();
+          SetLastError(error);
+          return 0;
+        }
+        if (w->destroying) return 1;
+        w->destroying = true;
+        WNDPROC proc = w->proc;
+        lock.unlock();
+        proc(window, WM_DESTROY, 0, 0);
+        lock.lock();
+        RemoveWindowLocked(window);
+        return 1;
+      });
 }
 
 std::vector<PortableSystem::WindowSnapshot> PortableSystem::Windows() const {
@@ -517,45 +609,60 @@ PortableSystem::UserCounters PortableSystem::Counters() const {
 HDEVNOTIFY PortableSystem::RegisterDeviceNotificationA(HANDLE recipient,
                                                        LPVOID filter,
                                                        DWORD flags) {
-  if (flags != DEVICE_NOTIFY_WINDOW_HANDLE || filter == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  // The filter is read as bytes: the caller's record need not be aligned.
-  DEV_BROADCAST_HDR header;
-  std::memcpy(&header, filter, sizeof(header));
-  if (header.dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
-      header.dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_A)) {
-    SetLastError(ERROR_INVALID_DATA);
-    return nullptr;
-  }
-  Notification n;
-  n.window = static_cast<HWND>(recipient);
-  std::memcpy(&n.classGuid,
-              static_cast<const char*>(filter) +
-                  offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_classguid),
-              sizeof(GUID));
-  std::unique_lock<std::mutex> lock(mu_);
-  if (FindWindowLocked(n.window) == nullptr) {
-    lock.unlock();
-    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return nullptr;
-  }
-  const std::uintptr_t value = next_notification_;
-  next_notification_ += 8;
-  notifications_.emplace(value, n);
-  return reinterpret_cast<HDEVNOTIFY>(value);
+  return Logged(
+      "RegisterDeviceNotificationA",
+      [&] {
+        return "window=" + HandleText(recipient) +
+               ", class=" + FilterClassText(filter) +
+               ", flags=" + HexText(flags);
+      },
+      [&]() -> HDEVNOTIFY {
+        if (flags != DEVICE_NOTIFY_WINDOW_HANDLE || filter == nullptr) {
+          SetLastError(ERROR_INVALID_PARAMETER);
+          return nullptr;
+        }
+        // The filter is read as bytes: the caller's record need not be aligned.
+        DEV_BROADCAST_HDR header;
+        std::memcpy(&header, filter, sizeof(header));
+        if (header.dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
+            header.dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_A)) {
+          SetLastError(ERROR_INVALID_DATA);
+          return nullptr;
+        }
+        Notification n;
+        n.window = static_cast<HWND>(recipient);
+        std::memcpy(
+            &n.classGuid,
+            static_cast<const char*>(filter) +
+                offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_classguid),
+            sizeof(GUID));
+        std::unique_lock<std::mutex> lock(mu_);
+        if (FindWindowLocked(n.window) == nullptr) {
+          lock.unlock();
+          SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+          return nullptr;
+        }
+        const std::uintptr_t value = next_notification_;
+        next_notification_ += 8;
+        notifications_.emplace(value, n);
+        return reinterpret_cast<HDEVNOTIFY>(value);
+      });
 }
 
 BOOL PortableSystem::UnregisterDeviceNotification(HDEVNOTIFY notification) {
-  std::unique_lock<std::mutex> lock(mu_);
-  if (notifications_.erase(reinterpret_cast<std::uintptr_t>(notification)) ==
-      0) {
-    lock.unlock();
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  return 1;
+  return Logged(
+      "UnregisterDeviceNotification",
+      [&] { return "notification=" + HandleText(notification); },
+      [&]() -> BOOL {
+        std::unique_lock<std::mutex> lock(mu_);
+        if (notifications_.erase(
+                reinterpret_cast<std::uintptr_t>(notification)) == 0) {
+          lock.unlock();
+          SetLastError(ERROR_INVALID_HANDLE);
+          return 0;
+        }
+        return 1;
+      });
 }
 
 bool PortableSystem::SendAndWait(
@@ -704,43 +811,81 @@ HDEVINFO PortableSystem::AddDeviceSetLocked(const GUID& interfaceClass,
 }
 
 BOOL PortableSystem::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (!sets_.Remove(set)) return Answer(*this, ERROR_INVALID_HANDLE);
-  ReleaseHandleLocked(set);
-  return 1;
+  return Logged(
+      "SetupDiDestroyDeviceInfoList", [&] { return "set=" + HandleText(set); },
+      [&]() -> BOOL {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!sets_.Remove(set)) return Answer(*this, ERROR_INVALID_HANDLE);
+        ReleaseHandleLocked(set);
+        return 1;
+      });
 }
 
 BOOL PortableSystem::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index,
                                            PSP_DEVINFO_DATA info) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return Answer(*this, sets_.EnumDeviceInfo(set, index, info));
+  return Logged(
+      "SetupDiEnumDeviceInfo",
+      [&] {
+        return "set=" + HandleText(set) + ", index=" + std::to_string(index);
+      },
+      [&]() -> BOOL {
+        std::lock_guard<std::mutex> lock(mu_);
+        return Answer(*this, sets_.EnumDeviceInfo(set, index, info));
+      });
 }
 
 BOOL PortableSystem::SetupDiGetDeviceRegistryPropertyA(
     HDEVINFO set, PSP_DEVINFO_DATA info, DWORD property, PDWORD regType,
     PBYTE buffer, DWORD bufferSize, PDWORD requiredSize) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return Answer(
-      *this, sets_.GetDeviceRegistryProperty(set, info, property, regType,
-                                             buffer, bufferSize, requiredSize));
+  return Logged(
+      "SetupDiGetDeviceRegistryPropertyA",
+      [&] {
+        return "set=" + HandleText(set) + ", device=" + MemberText(info) +
+               ", property=" + std::to_string(property) +
+               ", size=" + std::to_string(bufferSize);
+      },
+      [&]() -> BOOL {
+        std::lock_guard<std::mutex> lock(mu_);
+        return Answer(*this, sets_.GetDeviceRegistryProperty(
+                                 set, info, property, regType, buffer,
+                                 bufferSize, requiredSize));
+      });
 }
 
 BOOL PortableSystem::SetupDiEnumDeviceInterfaces(
     HDEVINFO set, PSP_DEVINFO_DATA info, const GUID* classGuid, DWORD index,
     PSP_DEVICE_INTERFACE_DATA data) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return Answer(*this,
-                sets_.EnumDeviceInterfaces(set, info, classGuid, index, data,
-                                           FailingInterfaceIndexLocked()));
+  return Logged(
+      "SetupDiEnumDeviceInterfaces",
+      [&] {
+        return "set=" + HandleText(set) + ", device=" + MemberText(info) +
+               ", class=" + GuidText(classGuid) +
+               ", index=" + std::to_string(index);
+      },
+      [&]() -> BOOL {
+        std::lock_guard<std::mutex> lock(mu_);
+        return Answer(
+            *this, sets_.EnumDeviceInterfaces(set, info, classGuid, index, data,
+                                              FailingInterfaceIndexLocked()));
+      });
 }
 
 BOOL PortableSystem::SetupDiGetDeviceInterfaceDetailA(
     HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
     PDWORD requiredSize, PSP_DEVINFO_DATA info) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return Answer(*this, sets_.GetDeviceInterfaceDetail(
-                           set, data, detail, detailSize, requiredSize, info));
+  return Logged(
+      "SetupDiGetDeviceInterfaceDetailA",
+      [&] {
+        return "set=" + HandleText(set) + ", interface=" + MemberText(data) +
+               ", size=" + std::to_string(detailSize);
+      },
+      [&]() -> BOOL {
+        std::lock_guard<std::mutex> lock(mu_);
+        return Answer(
+            *this, sets_.GetDeviceInterfaceDetail(set, data, detail, detailSize,
+                                                  requiredSize, info));
+      });
 }
 
 }  // namespace os
