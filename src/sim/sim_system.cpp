@@ -560,23 +560,10 @@ HANDLE SimSystem::OpenDevice(LPCSTR path, DWORD access, DWORD shareMode,
     --device->token->faults.openFailures;
     error = ERROR_ACCESS_DENIED;
   } else {
-    // Windows share rules: every open must admit the new access, and the
-    // new share mode must admit every open's access. Opens without read or
-    // write access take no part.
-    const bool reads = (access & GENERIC_READ) != 0;
-    const bool writes = (access & GENERIC_WRITE) != 0;
+    // The share rule against every open of this attachment.
     for (const auto& [value, file] : files_) {
-      if (!reads && !writes) break;
-      if (file.device != device || file.attachment != device->attachment ||
-          (file.access & (GENERIC_READ | GENERIC_WRITE)) == 0) {
-        continue;
-      }
-      if ((reads && (file.share & FILE_SHARE_READ) == 0) ||
-          (writes && (file.share & FILE_SHARE_WRITE) == 0) ||
-          ((file.access & GENERIC_READ) != 0 &&
-           (shareMode & FILE_SHARE_READ) == 0) ||
-          ((file.access & GENERIC_WRITE) != 0 &&
-           (shareMode & FILE_SHARE_WRITE) == 0)) {
+      if (file.device == device && file.attachment == device->attachment &&
+          !os::SharesWith(access, shareMode, file.access, file.share)) {
         error = ERROR_SHARING_VIOLATION;
         break;
       }

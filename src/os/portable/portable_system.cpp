@@ -71,6 +71,18 @@ std::string FilterClassText(const void* filter) {
 
 }  // namespace
 
+bool SharesWith(DWORD access, DWORD share, DWORD openAccess, DWORD openShare) {
+  constexpr DWORD kData = GENERIC_READ | GENERIC_WRITE;
+  if ((access & kData) == 0 || (openAccess & kData) == 0) return true;
+  const auto admits = [](DWORD grantedShare, DWORD wantedAccess) {
+    return ((wantedAccess & GENERIC_READ) == 0 ||
+            (grantedShare & FILE_SHARE_READ) != 0) &&
+           ((wantedAccess & GENERIC_WRITE) == 0 ||
+            (grantedShare & FILE_SHARE_WRITE) != 0);
+  };
+  return admits(openShare, access) && admits(share, openAccess);
+}
+
 thread_local DWORD PortableSystem::last_error_ = 0;
 
 PortableSystem::PortableSystem() = default;

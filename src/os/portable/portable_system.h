@@ -53,6 +53,12 @@
 
 namespace os {
 
+// The Windows share-mode rule between two opens of one device: true when an
+// open with `access` and `share` may join an open with `openAccess` and
+// `openShare`. Each must share what the other reads or writes; an open with
+// neither read nor write access takes no part.
+bool SharesWith(DWORD access, DWORD share, DWORD openAccess, DWORD openShare);
+
 class PortableSystem : public System {
  public:
   PortableSystem();
