@@ -81,22 +81,12 @@ class SimIo : public simtest::MachineTest {
     return b.setFeature(h, report.data(), static_cast<ULONG>(report.size()));
   }
 
-  // Report 1 read back: the answer bytes, or nothing on failure.
   bool GetAnswer(HANDLE h, Bytes* answer) {
-    std::uint8_t report[258] = {1};
     sys().SetLastError(0);
-    if (!b.getFeature(h, report, sizeof(report))) return false;
-    answer->assign(report + 2, report + 2 + report[1]);
-    return true;
+    return simtest::GetAnswer(b, h, answer);
   }
-
   static Bytes ControlReport(std::uint8_t code, const Bytes& data) {
-    Bytes report(258, 0);
-    report[0] = 0x80;
-    report[1] = static_cast<std::uint8_t>(data.size() + 1);
-    report[2] = code;
-    std::copy(data.begin(), data.end(), report.begin() + 3);
-    return report;
+    return simtest::ControlReport(code, data);
   }
 
   simtest::Bound b = simtest::BindAll();

@@ -13,6 +13,7 @@
 namespace {
 
 using simtest::Bytes;
+using simtest::ControlReport;
 using simtest::Open;
 using vantor::sim::CallRecord;
 using vantor::sim::MachineFaults;
@@ -24,23 +25,11 @@ constexpr DWORD kAnyFlags = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
 
 class SimObserve : public simtest::MachineTest {
  public:
-  static Bytes ControlReport(std::uint8_t code, const Bytes& data = {}) {
-    Bytes report(258, 0);
-    report[0] = 0x80;
-    report[1] = static_cast<std::uint8_t>(data.size() + 1);
-    report[2] = code;
-    std::copy(data.begin(), data.end(), report.begin() + 3);
-    return report;
-  }
   bool SetReport(HANDLE h, Bytes report) {
     return b.setFeature(h, report.data(), static_cast<ULONG>(report.size()));
   }
-  // Report 1's answer bytes, or nothing when the read fails.
   bool GetAnswer(HANDLE h, Bytes* answer) {
-    std::uint8_t report[258] = {1};
-    if (!b.getFeature(h, report, sizeof(report))) return false;
-    answer->assign(report + 2, report + 2 + report[1]);
-    return true;
+    return simtest::GetAnswer(b, h, answer);
   }
   static std::vector<std::string> Names(const std::vector<CallRecord>& calls) {
     std::vector<std::string> names;
