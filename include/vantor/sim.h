@@ -33,6 +33,9 @@
 // - Control requests 4 and 5: answer the two bytes 90 00. Control request
 //   6: answers its data echoed back. Any other control request: an empty
 //   answer.
+// - SetControlAnswer replaces the answer to one request code (2 and 7
+//   included); the request still does what it does (7 still records the
+//   mode change).
 // - Every APDU: answered by the token's card (below).
 // Each request replaces the answer waiting to be fetched; a fetch (HID
 // report 1, driver read) takes it, so a second fetch finds nothing (HID:
@@ -51,6 +54,10 @@
 //   does not match its wLength gives ERROR_INVALID_PARAMETER. The driver
 //   codes on a HID handle, and the HID calls on a driver handle, give
 //   ERROR_INVALID_FUNCTION.
+// - A token with a latency (TokenConfig::latency, SetLatency) takes that
+//   long for each HID feature call and driver call on its handles, one at a
+//   time per token; calls to other tokens and the machine's other members
+//   go on meanwhile.
 // - A token that stops answering accepts HID reports but every HID read
 //   fails with ERROR_SEM_TIMEOUT (121); its driver calls fail with
 //   ERROR_GEN_FAILURE (31). Injected driver read failures give
@@ -58,9 +65,17 @@
 // - After Unplug, handles opened before stay open (close them) but every
 //   call on them fails with ERROR_DEVICE_NOT_CONNECTED, also after a
 //   re-plug.
+// - Handle values are small multiples of 4; a new handle takes the lowest
+//   value free, so a closed handle's value soon names another open.
+// - A thread has no message queue until its first RegisterClassExA,
+//   CreateWindowExA, GetMessageA or PostQuitMessage; until then
+//   PostThreadMessageA to it fails with ERROR_INVALID_THREAD_ID (1444).
 // - Enumeration lists devices in plug order (a re-plugged token comes
-//   last). Windows NT 4 lists no device interfaces and has no "hid.dll";
-//   there the driver's tokens are reached by their DOS device names.
+//   last), each device's interfaces in order: a foreign HID device with
+//   several interfaces makes the interface index (SetupDiEnumDeviceInterfaces)
+//   and the device index (SetupDiEnumDeviceInfo) of later devices differ.
+//   Windows NT 4 lists no device interfaces and has no "hid.dll"; there the
+//   driver's tokens are reached by their DOS device names.
 //
 // The card: each token carries a card that answers the command APDUs of
 // the Vantor card language (ISO 7816-4 style: CLA INS P1 P2 P3 data,
@@ -171,9 +186,7 @@ struct TokenConfig {
   // DOS device name in USB mode (listed by QueryDosDeviceA; "\\.\" and the
   // name open the token). Empty: "Kelvra2-<token id>".
   std::string dosName;
-  // Time the token takes for each request it is sent (a HID report set, a
-  // driver write or single call), spent outside the machine's lock so that
-  // exchanges with different tokens overlap. Zero: it answers at once.
+  // How long each HID feature call and driver call to the token takes.
   std::chrono::microseconds latency{0};
   // The card's device-and-VM-type byte (high four bits: device type 0, 8 or
   // C; low four: VM type), answered to 80 CA 07 (80 CA 06 on 2.0.0).
@@ -194,9 +207,16 @@ struct TokenConfig {
 std::vector<std::uint8_t> DefaultAtr(std::uint16_t version,
                                      const std::array<std::uint8_t, 8>& id);
 
+// The next `count` calls of a kind fail with the last error `error`.
+struct CountedFailure {
+  int count = 0;
+  std::uint32_t error = 31;  // ERROR_GEN_FAILURE
+};
+
 // Faults injected into one token. Counters count down as they are used.
 struct TokenFaults {
   int hidReadTimeouts = 0;        // next HID answer reads fail with error 121
+  CountedFailure hidReadError;    // then the next ones fail with this error
   int driverReadFailures = 0;     // next driver reads (0x220010) fail
   bool refuseSingleCall = false;  // the driver refuses code 0x220028
   bool atrCodeFails = false;      // the driver refuses code 0x220024
@@ -217,6 +237,8 @@ struct MachineFaults {
   int enumerationFailsAt = -1;  // SetupDiEnumDeviceInterfaces fails at this
                                 // index with a generic error (-1: never)
   bool dosDeviceQueryFails = false;  // QueryDosDeviceA fails
+  int threadCreationFailures = 0;    // next CreateThread calls fail (error 8)
+  int windowCreationFailures = 0;    // next CreateWindowExA calls fail (8)
 };
 
 // One request as it crossed the platform boundary.
@@ -238,6 +260,31 @@ struct WireRecord {
   std::uint32_t error = 0;  // the last error it set when it failed
 };
 
+// One platform call as the library made it (the call log). Logged: the
+// device setup calls (SetupDiGetClassDevsA, SetupDiEnumDeviceInterfaces,
+// SetupDiEnumDeviceInfo, SetupDiGetDeviceRegistryPropertyA,
+// SetupDiGetDeviceInterfaceDetailA, SetupDiDestroyDeviceInfoList),
+// CreateFileA, CloseHandle, CreateThread, PostThreadMessageA and the
+// monitor's window calls (RegisterClassExA, CreateWindowExA,
+// RegisterDeviceNotificationA, UnregisterDeviceNotification, DestroyWindow,
+// UnregisterClassA).
+struct CallRecord {
+  std::string name;  // "CreateFileA"
+  // "name=value" pairs joined by ", ", in the call's order: numbers in
+  // hexadecimal ("0x1f") but indices and sizes in decimal, classes as
+  // "{4d1e55b2-f16f-11cf-88cb-001111000030}", texts as they are ("null"
+  // for none), a window class given by atom as "#<atom>", device and
+  // interface records of a set by their index in the set. For example
+  // "path=\\?\hid#..., access=0xc0000000, share=0x1, disposition=3,
+  // flags=0x0"; CreateThread shows "flags=..., threadId=<id it wrote>".
+  std::string arguments;
+  // What it returned, in hexadecimal ("0x104", "0x1", "0x0"), or
+  // "INVALID_HANDLE_VALUE".
+  std::string result;
+  bool ok = false;          // it succeeded
+  std::uint32_t error = 0;  // the last error it set when it failed
+};
+
 // A virtual token's state, for inspection.
 struct TokenState {
   TokenMode mode = TokenMode::Hid;
@@ -252,18 +299,20 @@ struct TokenState {
 
 // Counters of the machine, for leak and cost checks.
 struct MachineCounters {
-  int openFileHandles = 0;  // device handles open now
-  int opens = 0;            // successful CreateFileA calls so far
-  int closes = 0;           // successful CloseHandle calls on device handles
-  int allocations = 0;      // successful LocalAlloc calls so far
-  int liveAllocations = 0;  // LocalAlloc blocks not yet freed
-  int threadsRunning = 0;   // threads created through the machine, running
-  int windows = 0;          // windows that exist now
-  int notifications = 0;    // device notifications registered now
-  int transportCalls = 0;   // HidD_SetFeature, HidD_GetFeature and
-                            // DeviceIoControl calls so far
-  int loadedLibraries = 0;  // LoadLibraryA references not yet freed
-  int deviceSets = 0;       // SetupDiGetClassDevsA sets not yet destroyed
+  int openFileHandles = 0;     // device handles open now
+  int opens = 0;               // successful CreateFileA calls so far
+  int closes = 0;              // successful CloseHandle calls on device handles
+  int allocations = 0;         // successful LocalAlloc calls so far
+  int liveAllocations = 0;     // LocalAlloc blocks not yet freed
+  int threadsRunning = 0;      // threads created through the machine, running
+  int windows = 0;             // windows that exist now
+  int notifications = 0;       // device notifications registered now
+  int transportCalls = 0;      // HidD_SetFeature, HidD_GetFeature and
+                               // DeviceIoControl calls so far
+  int loadedLibraries = 0;     // LoadLibraryA references not yet freed
+  int deviceSets = 0;          // SetupDiGetClassDevsA sets not yet destroyed
+  long long wireDropped = 0;   // wire records dropped over the log limit
+  long long callsDropped = 0;  // call records dropped over the log limit
 };
 
 // A token's card, for inspection (Machine::Card).
@@ -359,8 +408,9 @@ class Machine {
 
   // Attaches a new virtual token and returns its id.
   TokenId Plug(const TokenConfig& config = {});
-  // Attaches a foreign HID device with the given first hardware id.
-  void PlugForeignHid(const std::string& hardwareId);
+  // Attaches a foreign HID device with the given first hardware id and
+  // `interfaces` HID interfaces (at least 1).
+  void PlugForeignHid(const std::string& hardwareId, int interfaces = 1);
   // Detaches a token: its path disappears, its open handles fail from now
   // on, and windows registered for the driver's class receive
   // DBT_DEVICEREMOVECOMPLETE when it was in USB mode.
@@ -378,6 +428,14 @@ class Machine {
   // Changes a token's device path in both modes, at once when it is
   // plugged in (handles already open stay valid).
   void SetPath(TokenId token, const std::string& path);
+  // Changes how long each exchange call to a token takes.
+  void SetLatency(TokenId token, std::chrono::microseconds latency);
+  // Makes a token answer control request `code` with exactly `answer`
+  // (at most 1024 bytes; a HID read carries at most 255), or again as it
+  // does by itself.
+  void SetControlAnswer(TokenId token, std::uint16_t code,
+                        const std::vector<std::uint8_t>& answer);
+  void ClearControlAnswer(TokenId token, std::uint16_t code);
 
   // Faults to inject. Set replaces the whole set; counters in it count down
   // as the machine uses them, and Get shows what is left.
@@ -388,10 +446,19 @@ class Machine {
 
   // The wire log. Logging is on by default; with it off an exchange
   // allocates no memory inside the machine, so benchmarks can count the
-  // library's own allocations.
+  // library's own allocations. ClearWire also zeroes wireDropped.
   std::vector<WireRecord> Wire() const;
   void ClearWire();
   void SetWireLog(bool enabled);
+
+  // The call log, off by default. ClearCalls also zeroes callsDropped.
+  std::vector<CallRecord> Calls() const;
+  void ClearCalls();
+  void SetCallLog(bool enabled);
+
+  // The wire log and the call log each keep their latest `records` records
+  // (65536 by default) and count the older ones they drop (Counters).
+  void SetLogLimit(std::size_t records);
 
   // What the tokens did, one line each in plain words ("token 1: mode
   // change to USB mode, takes effect at re-plug", "token 1: created file

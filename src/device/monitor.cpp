@@ -15,13 +15,16 @@ struct MonitorState {
   std::int32_t dwMonitorUsers;  // entries whose device is open
   HANDLE hMonitorThread;        // the running thread, or null
   DWORD dwMonitorThreadId;      // target of its quit message
+  std::uintptr_t serial;        // numbers the threads, handed to each
 };
 MonitorState g_monitor{};
 
 // Set on a monitor thread: its own id, so that it can tell whether it is
 // still the thread the state names.
-thread_local bool t_isMonitorThread = false;
-thread_local DWORD t_monitorThreadId = 0;
+// Set on a monitor thread: the number it was started with. A thread learns
+// from it, not from the state's thread id, whether it is still the current
+// monitor: by the time it runs, the state may already name a newer thread.
+thread_local std::uintptr_t t_monitorSerial = 0;
 
 constexpr std::size_t kBroadcastNameOffset =
     offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name);
@@ -79,7 +82,7 @@ void LowerMonitorUsersForRemoval() {
     return;
   }
   os::System& sys = os::Sys();
-  if (t_isMonitorThread && t_monitorThreadId == g_monitor.dwMonitorThreadId) {
+  if (t_monitorSerial != 0 && t_monitorSerial == g_monitor.serial) {
     sys.PostQuitMessage(0);
   } else {
     // From the caller's thread (a refresh): ask the thread to quit without
@@ -103,8 +106,9 @@ int StartDeviceMonitor() {
         version.dwMajorVersion >= 5) {
       // The thread reads its id from the state under the lock held here.
       g_monitor.hMonitorThread =
-          os::Sys().CreateThread(nullptr, 0, DeviceMonitorThread, nullptr, 0,
-                                 &g_monitor.dwMonitorThreadId);
+          os::Sys().CreateThread(nullptr, 0, DeviceMonitorThread,
+                                 reinterpret_cast<LPVOID>(++g_monitor.serial),
+                                 0, &g_monitor.dwMonitorThreadId);
     }
   }
   ++g_monitor.dwMonitorUsers;
@@ -136,15 +140,10 @@ int StopDeviceMonitor() {
   return 1;
 }
 
-DWORD WINAPI DeviceMonitorThread(LPVOID /*parameter*/) {
+DWORD WINAPI DeviceMonitorThread(LPVOID parameter) {
   os::System& sys = os::Sys();
-  DWORD ownId = 0;
-  {
-    std::lock_guard guard(DeviceTableLock());
-    ownId = g_monitor.dwMonitorThreadId;
-  }
-  t_isMonitorThread = true;
-  t_monitorThreadId = ownId;
+  const auto serial = reinterpret_cast<std::uintptr_t>(parameter);
+  t_monitorSerial = serial;
   std::lock_guard lifetime(MonitorLifetimeLock());
 
   HINSTANCE module = ProcessModule();
@@ -192,12 +191,12 @@ DWORD WINAPI DeviceMonitorThread(LPVOID /*parameter*/) {
         registerNotification(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
   }
 
-  // The count may have fallen to 0 (a refresh dropped the last open entry)
-  // before this thread had a queue to receive the quit message.
+  // The count may have fallen to 0 (a removal or refresh dropped the last
+  // open entry) before this thread had a queue to receive the quit message;
+  // a newer thread may even have been started since.
   {
     std::lock_guard guard(DeviceTableLock());
-    if (g_monitor.hMonitorThread == nullptr ||
-        g_monitor.dwMonitorThreadId != ownId) {
+    if (g_monitor.hMonitorThread == nullptr || g_monitor.serial != serial) {
       sys.PostQuitMessage(0);
     }
   }

@@ -38,8 +38,8 @@ TokenId Machine::Plug(const TokenConfig& config) {
   return impl_->system->Plug(config);
 }
 
-void Machine::PlugForeignHid(const std::string& hardwareId) {
-  impl_->system->PlugForeignHid(hardwareId);
+void Machine::PlugForeignHid(const std::string& hardwareId, int interfaces) {
+  impl_->system->PlugForeignHid(hardwareId, interfaces);
 }
 
 void Machine::Unplug(TokenId token) { impl_->system->Unplug(token); }
@@ -58,6 +58,19 @@ void Machine::SetAtr(TokenId token, const std::vector<std::uint8_t>& atr) {
 
 void Machine::SetPath(TokenId token, const std::string& path) {
   impl_->system->SetPath(token, path);
+}
+
+void Machine::SetLatency(TokenId token, std::chrono::microseconds latency) {
+  impl_->system->SetLatency(token, latency);
+}
+
+void Machine::SetControlAnswer(TokenId token, std::uint16_t code,
+                               const std::vector<std::uint8_t>& answer) {
+  impl_->system->SetControlAnswer(token, code, answer);
+}
+
+void Machine::ClearControlAnswer(TokenId token, std::uint16_t code) {
+  impl_->system->SetControlAnswer(token, code, std::nullopt);
 }
 
 void Machine::SetFaults(TokenId token, const TokenFaults& faults) {
@@ -79,6 +92,25 @@ std::vector<WireRecord> Machine::Wire() const { return impl_->system->Wire(); }
 void Machine::ClearWire() { impl_->system->ClearWire(); }
 
 void Machine::SetWireLog(bool enabled) { impl_->system->SetWireLog(enabled); }
+
+std::vector<CallRecord> Machine::Calls() const {
+  std::vector<CallRecord> result;
+  for (os::CallRecord& call : impl_->system->Calls().Records()) {
+    result.push_back(CallRecord{std::move(call.name), std::move(call.arguments),
+                                std::move(call.result), call.ok, call.error});
+  }
+  return result;
+}
+
+void Machine::ClearCalls() { impl_->system->Calls().Clear(); }
+
+void Machine::SetCallLog(bool enabled) {
+  impl_->system->Calls().SetEnabled(enabled);
+}
+
+void Machine::SetLogLimit(std::size_t records) {
+  impl_->system->SetLogLimit(records);
+}
 
 std::vector<std::string> Machine::Events() const {
   return impl_->system->Events();

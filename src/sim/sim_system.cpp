@@ -134,7 +134,8 @@ const GUID& SimSystem::InterfaceClassLocked(const Device& device) const {
   return IsHidLocked(device) ? kHidClassGuid : kDriverClassGuid;
 }
 
-std::string SimSystem::InterfacePathLocked(const Device& device) const {
+std::string SimSystem::InterfacePathLocked(const Device& device,
+                                           int number) const {
   if (device.customPath) return *device.customPath;
   char text[128];
   if (device.token == nullptr) {
@@ -145,8 +146,9 @@ std::string SimSystem::InterfacePathLocked(const Device& device) const {
     const std::size_t rev = id.find("&rev_");
     if (rev != std::string::npos) id = id.substr(0, rev);
     std::replace(id.begin(), id.end(), '\\', '#');
-    std::snprintf(text, sizeof(text), "#7&%08x&0&0000#",
-                  0x3B6E0000u + static_cast<unsigned>(device.foreignNumber));
+    std::snprintf(text, sizeof(text), "#7&%08x&0&%04x#",
+                  0x3B6E0000u + static_cast<unsigned>(device.foreignNumber),
+                  static_cast<unsigned>(number));
     return "\\\\?\\hid#" + id + text + kHidClassText;
   }
   const auto id = static_cast<unsigned>(device.token->Id());
@@ -187,7 +189,9 @@ std::string SimSystem::HardwareIdsLocked(const Device& device) const {
 SimSystem::Device* SimSystem::FindPathLocked(const char* path) const {
   const std::string wanted = Lower(path);
   for (Device* device : plugged_) {
-    if (Lower(InterfacePathLocked(*device)) == wanted) return device;
+    for (int n = 0; n < device->interfaces; ++n) {
+      if (Lower(InterfacePathLocked(*device, n)) == wanted) return device;
+    }
   }
   // "\\.\" and a DOS device name of a token in USB mode.
   if (wanted.compare(0, 4, "\\\\.\\") == 0) {
@@ -241,6 +245,7 @@ TokenId SimSystem::Plug(const TokenConfig& config) {
     device->customPath = config.path;
     device->dosName = config.dosName.empty() ? "Kelvra2-" + std::to_string(id)
                                              : config.dosName;
+    device->latency = config.latency;
     Device& d = *device;
     tokens_.push_back(device.get());
     devices_.push_back(std::move(device));
@@ -254,13 +259,14 @@ TokenId SimSystem::Plug(const TokenConfig& config) {
   return id;
 }
 
-void SimSystem::PlugForeignHid(const std::string& hardwareId) {
+void SimSystem::PlugForeignHid(const std::string& hardwareId, int interfaces) {
   std::string path;
   {
     std::lock_guard<std::mutex> lock(Mutex());
     auto device = std::make_unique<Device>();
     device->foreignHardwareId = hardwareId;
     device->foreignNumber = ++foreign_count_;
+    device->interfaces = std::max(1, interfaces);
     Device& d = *device;
     devices_.push_back(std::move(device));
     AttachLocked(d);
@@ -341,6 +347,20 @@ void SimSystem::SetPath(TokenId token, const std::string& path) {
   if (Device* device = TokenDeviceLocked(token)) device->customPath = path;
 }
 
+void SimSystem::SetLatency(TokenId token, std::chrono::microseconds latency) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  if (Device* device = TokenDeviceLocked(token)) device->latency = latency;
+}
+
+void SimSystem::SetControlAnswer(
+    TokenId token, std::uint16_t code,
+    std::optional<std::vector<std::uint8_t>> answer) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  if (Device* device = TokenDeviceLocked(token)) {
+    device->token->SetControlAnswer(code, std::move(answer));
+  }
+}
+
 void SimSystem::SetFaults(TokenId token, const TokenFaults& faults) {
   std::lock_guard<std::mutex> lock(Mutex());
   if (Device* device = TokenDeviceLocked(token)) device->token->faults = faults;
@@ -364,17 +384,23 @@ MachineFaults SimSystem::GetFaults() const {
 
 std::vector<WireRecord> SimSystem::Wire() const {
   std::lock_guard<std::mutex> lock(Mutex());
-  return wire_;
+  return wire_.Records();
 }
 
 void SimSystem::ClearWire() {
   std::lock_guard<std::mutex> lock(Mutex());
-  wire_.clear();
+  wire_.Clear();
 }
 
 void SimSystem::SetWireLog(bool enabled) {
   std::lock_guard<std::mutex> lock(Mutex());
   wire_enabled_ = enabled;
+}
+
+void SimSystem::SetLogLimit(std::size_t records) {
+  Calls().SetLimit(records);
+  std::lock_guard<std::mutex> lock(Mutex());
+  wire_.SetLimit(records);
 }
 
 std::vector<std::string> SimSystem::Events() const {
@@ -396,6 +422,8 @@ MachineCounters SimSystem::Counters() const {
   c.deviceSets = static_cast<int>(DeviceSetsLocked());
   c.loadedLibraries = loads_process_ + loads_kernel32_ + loads_setupapi_ +
                       loads_user32_ + loads_hid_;
+  c.wireDropped = static_cast<long long>(wire_.Dropped());
+  c.callsDropped = static_cast<long long>(Calls().Dropped());
   c.threadsRunning = user.threadsRunning;
   c.windows = user.windows;
   c.notifications = user.notifications;
@@ -446,6 +474,16 @@ BOOL SimSystem::GetVersionExA(LPOSVERSIONINFOA info) {
 
 HDEVINFO SimSystem::SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND,
                                          DWORD flags) {
+  return Logged(
+      "SetupDiGetClassDevsA",
+      [&] {
+        return "class=" + os::GuidText(classGuid) +
+               ", flags=" + os::HexText(flags);
+      },
+      [&] { return MakeDeviceSet(classGuid, flags); });
+}
+
+HDEVINFO SimSystem::MakeDeviceSet(const GUID* classGuid, DWORD flags) {
   std::lock_guard<std::mutex> lock(Mutex());
   if (faults_.classDevsFails) {
     SetLastError(ERROR_GEN_FAILURE);
@@ -467,10 +505,22 @@ HDEVINFO SimSystem::SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND,
       record.setupClass =
           IsHidLocked(*device) ? os::kHidSetupClassGuid : kUsbSetupClass;
       record.devInst = static_cast<DWORD>(device->attachment);
+      for (int n = 1; n < device->interfaces; ++n) {
+        record.morePaths.push_back(InterfacePathLocked(*device, n));
+      }
       records.push_back(std::move(record));
     }
   }
   return AddDeviceSetLocked(*classGuid, std::move(records));
+}
+
+DWORD SimSystem::InjectedFailureLocked(InjectedFailure failure) {
+  int& left = failure == InjectedFailure::ThreadCreation
+                  ? faults_.threadCreationFailures
+                  : faults_.windowCreationFailures;
+  if (left <= 0) return 0;
+  --left;
+  return ERROR_NOT_ENOUGH_MEMORY;
 }
 
 std::optional<DWORD> SimSystem::FailingInterfaceIndexLocked() const {
@@ -481,8 +531,22 @@ std::optional<DWORD> SimSystem::FailingInterfaceIndexLocked() const {
 // --- Files -----------------------------------------------------------------
 
 HANDLE SimSystem::CreateFileA(LPCSTR path, DWORD access, DWORD shareMode,
-                              LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
-                              HANDLE) {
+                              LPSECURITY_ATTRIBUTES, DWORD disposition,
+                              DWORD flags, HANDLE) {
+  return Logged(
+      "CreateFileA",
+      [&] {
+        return "path=" + os::StringText(path) +
+               ", access=" + os::HexText(access) +
+               ", share=" + os::HexText(shareMode) +
+               ", disposition=" + std::to_string(disposition) +
+               ", flags=" + os::HexText(flags);
+      },
+      [&] { return OpenDevice(path, access, shareMode, disposition); });
+}
+
+HANDLE SimSystem::OpenDevice(LPCSTR path, DWORD access, DWORD shareMode,
+                             DWORD disposition) {
   if (path == nullptr || disposition != OPEN_EXISTING) {
     // Devices are only opened, never created.
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -498,23 +562,10 @@ HANDLE SimSystem::CreateFileA(LPCSTR path, DWORD access, DWORD shareMode,
     --device->token->faults.openFailures;
     error = ERROR_ACCESS_DENIED;
   } else {
-    // Windows share rules: every open must admit the new access, and the
-    // new share mode must admit every open's access. Opens without read or
-    // write access take no part.
-    const bool reads = (access & GENERIC_READ) != 0;
-    const bool writes = (access & GENERIC_WRITE) != 0;
+    // The share rule against every open of this attachment.
     for (const auto& [value, file] : files_) {
-      if (!reads && !writes) break;
-      if (file.device != device || file.attachment != device->attachment ||
-          (file.access & (GENERIC_READ | GENERIC_WRITE)) == 0) {
-        continue;
-      }
-      if ((reads && (file.share & FILE_SHARE_READ) == 0) ||
-          (writes && (file.share & FILE_SHARE_WRITE) == 0) ||
-          ((file.access & GENERIC_READ) != 0 &&
-           (shareMode & FILE_SHARE_READ) == 0) ||
-          ((file.access & GENERIC_WRITE) != 0 &&
-           (shareMode & FILE_SHARE_WRITE) == 0)) {
+      if (file.device == device && file.attachment == device->attachment &&
+          !os::SharesWith(access, shareMode, file.access, file.share)) {
         error = ERROR_SHARING_VIOLATION;
         break;
       }
@@ -613,6 +664,23 @@ SimSystem::Target SimSystem::ResolveLocked(HANDLE handle) {
   return target;
 }
 
+std::unique_lock<std::mutex> SimSystem::AwaitLatency(
+    HANDLE handle, std::unique_lock<std::mutex>& lock) {
+  std::unique_lock<std::mutex> exchange;
+  const Target target = ResolveLocked(handle);
+  if (target.error != 0 || target.device->token == nullptr ||
+      target.device->latency.count() <= 0) {
+    return exchange;
+  }
+  Device& device = *target.device;  // devices live as long as the machine
+  const std::chrono::microseconds latency = device.latency;
+  lock.unlock();
+  exchange = std::unique_lock<std::mutex>(device.exchange);
+  std::this_thread::sleep_for(latency);
+  lock.lock();
+  return exchange;
+}
+
 void SimSystem::LogLocked(WireRecord::Kind kind, const Device* device,
                           std::uint32_t code, const void* data,
                           std::uint32_t size, std::uint32_t capacity,
@@ -637,13 +705,16 @@ void SimSystem::LogLocked(WireRecord::Kind kind, const Device* device,
   if (out != nullptr) record.output.assign(out, out + outputSize);
   record.ok = ok;
   record.error = ok ? 0 : error;
-  wire_.push_back(std::move(record));
+  wire_.Push(std::move(record));
 }
 
 void SimSystem::ControlLocked(Device& device, std::uint16_t code,
                               const std::uint8_t* data, std::size_t length) {
   const ControlEffect effect =
       device.token->Control(code, data, length, device.answer);
+  if (const auto* answer = device.token->ControlAnswer(code)) {
+    device.answer.Set(true, answer->data(), answer->size());
+  }
   // Events allocate: exchanges write them only while the wire log is on.
   if (!wire_enabled_) return;
   switch (effect) {
@@ -668,6 +739,7 @@ void SimSystem::ControlLocked(Device& device, std::uint16_t code,
 BOOLEAN SimSystem::HidSetFeature(HANDLE handle, PVOID buffer, ULONG length) {
   std::unique_lock<std::mutex> lock(Mutex());
   ++counters_.transportCalls;
+  const std::unique_lock<std::mutex> busy = AwaitLatency(handle, lock);
   const Target target = ResolveLocked(handle);
   auto* report = static_cast<std::uint8_t*>(buffer);
   DWORD error = target.error;
@@ -703,13 +775,7 @@ BOOLEAN SimSystem::HidSetFeature(HANDLE handle, PVOID buffer, ULONG length) {
   LogLocked(WireRecord::Kind::HidSetFeature, target.device, 0, report,
             report != nullptr ? static_cast<std::uint32_t>(length) : 0, 0,
             nullptr, 0, ok, error);
-  const std::chrono::microseconds latency =
-      ok && target.device->token ? target.device->token->Config().latency
-                                 : std::chrono::microseconds{0};
   lock.unlock();
-  // The token's own time, spent without the machine's lock, as exchanges
-  // with different devices run side by side.
-  if (latency.count() > 0) std::this_thread::sleep_for(latency);
   if (!ok) SetLastError(error);
   return ok ? 1 : 0;
 }
@@ -717,6 +783,7 @@ BOOLEAN SimSystem::HidSetFeature(HANDLE handle, PVOID buffer, ULONG length) {
 BOOLEAN SimSystem::HidGetFeature(HANDLE handle, PVOID buffer, ULONG length) {
   std::unique_lock<std::mutex> lock(Mutex());
   ++counters_.transportCalls;
+  const std::unique_lock<std::mutex> busy = AwaitLatency(handle, lock);
   const Target target = ResolveLocked(handle);
   auto* report = static_cast<std::uint8_t*>(buffer);
   DWORD error = target.error;
@@ -736,6 +803,10 @@ BOOLEAN SimSystem::HidGetFeature(HANDLE handle, PVOID buffer, ULONG length) {
     } else if (faults.hidReadTimeouts > 0) {
       --faults.hidReadTimeouts;
       error = ERROR_SEM_TIMEOUT;
+    } else if (faults.hidReadError.count > 0) {
+      --faults.hidReadError.count;
+      error = faults.hidReadError.error != 0 ? faults.hidReadError.error
+                                             : ERROR_GEN_FAILURE;
     } else {
       // Report 1: length byte, then the answer (at most 255 bytes fit the
       // length byte), zero filler.
@@ -845,6 +916,7 @@ BOOL SimSystem::DeviceIoControl(HANDLE handle, DWORD code, LPVOID in,
                                 LPDWORD returned, LPOVERLAPPED overlapped) {
   std::unique_lock<std::mutex> lock(Mutex());
   ++counters_.transportCalls;
+  const std::unique_lock<std::mutex> busy = AwaitLatency(handle, lock);
   const Target target = ResolveLocked(handle);
   DWORD error = target.error;
   if (error == 0 && IsHidLocked(*target.device)) {
@@ -866,13 +938,7 @@ BOOL SimSystem::DeviceIoControl(HANDLE handle, DWORD code, LPVOID in,
   LogLocked(WireRecord::Kind::DeviceIoControl, target.device, code, in,
             in != nullptr ? inSize : 0, outSize, ok ? out : nullptr, got, ok,
             error);
-  const bool sends = code == 0x220028 || code == 0x22000C;
-  const std::chrono::microseconds latency =
-      ok && sends && target.device->token
-          ? target.device->token->Config().latency
-          : std::chrono::microseconds{0};
   lock.unlock();
-  if (latency.count() > 0) std::this_thread::sleep_for(latency);
   if (!ok) SetLastError(error);
   return ok ? 1 : 0;
 }

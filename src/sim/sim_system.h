@@ -3,10 +3,12 @@
 // windows.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,13 +55,17 @@ class SimSystem final : public os::PortableSystem {
   // --- The machine's own interface (Machine forwards here) ---------------
   OsVersion Version() const { return version_; }
   TokenId Plug(const TokenConfig& config);
-  void PlugForeignHid(const std::string& hardwareId);
+  void PlugForeignHid(const std::string& hardwareId, int interfaces);
   void Unplug(TokenId token);
   void Replug(TokenId token);
   TokenState Token(TokenId token) const;
   std::vector<TokenId> Tokens() const;
   void SetAtr(TokenId token, const std::vector<std::uint8_t>& atr);
   void SetPath(TokenId token, const std::string& path);
+  void SetLatency(TokenId token, std::chrono::microseconds latency);
+  // Replaces a token's answer to control request `code`; none: its own.
+  void SetControlAnswer(TokenId token, std::uint16_t code,
+                        std::optional<std::vector<std::uint8_t>> answer);
   void SetFaults(TokenId token, const TokenFaults& faults);
   TokenFaults GetFaults(TokenId token) const;
   void SetFaults(const MachineFaults& faults);
@@ -67,6 +73,7 @@ class SimSystem final : public os::PortableSystem {
   std::vector<WireRecord> Wire() const;
   void ClearWire();
   void SetWireLog(bool enabled);
+  void SetLogLimit(std::size_t records);
   std::vector<std::string> Events() const;
   void ClearEvents();
   MachineCounters Counters() const;
@@ -88,6 +95,7 @@ class SimSystem final : public os::PortableSystem {
  protected:
   BOOL CloseOtherHandle(HANDLE handle) override;
   std::optional<DWORD> FailingInterfaceIndexLocked() const override;
+  DWORD InjectedFailureLocked(InjectedFailure failure) override;
 
  private:
   // A device present on the machine: a virtual token or a foreign HID
@@ -96,11 +104,16 @@ class SimSystem final : public os::PortableSystem {
     std::unique_ptr<VirtualToken> token;  // null for a foreign device
     std::string foreignHardwareId;
     int foreignNumber = 0;
+    int interfaces = 1;  // of its class
     bool plugged = false;
     std::uint64_t attachment = 0;  // rises at every plug-in
     std::optional<std::string> customPath;
     std::string dosName;
-    Answer answer;  // the answer waiting to be fetched
+    Answer answer;                         // the answer waiting to be fetched
+    std::chrono::microseconds latency{0};  // of each exchange call
+    // Held by an exchange call for its latency and its work, without the
+    // machine's lock while it waits; taken before that lock, never inside.
+    std::mutex exchange;
   };
   struct OpenFile {
     Device* device = nullptr;
@@ -118,13 +131,23 @@ class SimSystem final : public os::PortableSystem {
   Device* TokenDeviceLocked(TokenId token) const;
   bool IsHidLocked(const Device& device) const;
   const GUID& InterfaceClassLocked(const Device& device) const;
-  std::string InterfacePathLocked(const Device& device) const;
+  // The path of the device's interface `number` (0: its first).
+  std::string InterfacePathLocked(const Device& device, int number = 0) const;
   std::string HardwareIdsLocked(const Device& device) const;
   std::string StatePathLocked(const Device& device) const;
   Device* FindPathLocked(const char* path) const;
   void AttachLocked(Device& device);
   void DetachLocked(Device& device);
   Target ResolveLocked(HANDLE handle);
+  // Waits out the latency of the token that `handle` opens, if any: with
+  // `lock` (the machine's) released meanwhile, and holding the token's
+  // exchange lock, which it returns for the rest of the call.
+  std::unique_lock<std::mutex> AwaitLatency(HANDLE handle,
+                                            std::unique_lock<std::mutex>& lock);
+  // CreateFileA and SetupDiGetClassDevsA without the call log.
+  HANDLE OpenDevice(LPCSTR path, DWORD access, DWORD shareMode,
+                    DWORD disposition);
+  HDEVINFO MakeDeviceSet(const GUID* classGuid, DWORD flags);
   std::optional<Module> ModuleOf(HMODULE module) const;
   int& LoadCountLocked(Module module);
   void EventLocked(std::string line);
@@ -163,7 +186,7 @@ class SimSystem final : public os::PortableSystem {
 
   MachineFaults faults_;
   bool wire_enabled_ = true;
-  std::vector<WireRecord> wire_;
+  os::Ring<WireRecord> wire_;
   std::vector<std::string> events_;
   MachineCounters counters_;
 };

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -80,6 +81,21 @@ class VirtualToken {
   int ControlRequests() const { return control_requests_; }
   int Apdus() const { return apdus_; }
 
+  // The answer set to replace the token's own to control request `code`,
+  // or null.
+  const std::vector<std::uint8_t>* ControlAnswer(std::uint16_t code) const {
+    auto it = control_answers_.find(code);
+    return it == control_answers_.end() ? nullptr : &it->second;
+  }
+  void SetControlAnswer(std::uint16_t code,
+                        std::optional<std::vector<std::uint8_t>> answer) {
+    if (answer) {
+      control_answers_[code] = std::move(*answer);
+    } else {
+      control_answers_.erase(code);
+    }
+  }
+
   TokenFaults faults;
 
  private:
@@ -109,6 +125,7 @@ class VirtualToken {
   std::vector<ApduLog::Record> ring_;
   std::size_t ring_head_ = 0;
   std::uint64_t dropped_ = 0;
+  std::map<std::uint16_t, std::vector<std::uint8_t>> control_answers_;
 };
 
 }  // namespace vantor::sim::detail

@@ -33,9 +33,12 @@ class DeviceSetTableTest : public ::testing::Test {
  protected:
   DeviceSetTableTest() {
     table_.Add(set_, kHidInterfaceClassGuid,
-               {{"/dev/first", MultiString({"HID\\A&REV_1", "HID\\A"}),
-                 kHidSetupClassGuid, 41},
-                {"/dev/second", "", kUsbSetupClass, 42}});
+               {{"/dev/first",
+                 MultiString({"HID\\A&REV_1", "HID\\A"}),
+                 kHidSetupClassGuid,
+                 41,
+                 {}},
+                {"/dev/second", "", kUsbSetupClass, 42, {}}});
   }
 
   SP_DEVINFO_DATA Info(ULONG_PTR reserved) {
@@ -206,6 +209,54 @@ TEST_F(DeviceSetTableTest, DetailChecksItsBufferAndFillsTheDeviceRecord) {
   EXPECT_EQ(table_.GetDeviceInterfaceDetail(set_, &data, detail, needed,
                                             nullptr, nullptr),
             ERROR_INVALID_PARAMETER);
+}
+
+TEST(DeviceSetSeveralInterfacesTest, InterfaceAndDeviceIndicesDiffer) {
+  // A device with three interfaces, then one with one.
+  DeviceSetTable table;
+  const HDEVINFO set = Handle(0x104);
+  const GUID hid = kHidInterfaceClassGuid;
+  table.Add(set, hid,
+            {{"/dev/a0", "", kHidSetupClassGuid, 1, {"/dev/a1", "/dev/a2"}},
+             {"/dev/b0", "", kHidSetupClassGuid, 2, {}}});
+  const struct {
+    const char* path;
+    DWORD devInst;
+    ULONG_PTR device;  // Reserved of the device record: index + 1
+  } interfaces[] = {{"/dev/a0", 1, 1},
+                    {"/dev/a1", 1, 1},
+                    {"/dev/a2", 1, 1},
+                    {"/dev/b0", 2, 2}};
+  std::uint64_t storage[8] = {};
+  auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(storage);
+  for (DWORD index = 0; index < 4; ++index) {
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    ASSERT_EQ(table.EnumDeviceInterfaces(set, nullptr, &hid, index, &data), 0u);
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    ASSERT_EQ(table.GetDeviceInterfaceDetail(set, &data, detail, sizeof storage,
+                                             nullptr, &info),
+              0u);
+    EXPECT_STREQ(detail->DevicePath, interfaces[index].path);
+    EXPECT_EQ(info.DevInst, interfaces[index].devInst) << index;
+    EXPECT_EQ(info.Reserved, interfaces[index].device) << index;
+  }
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof data;
+  EXPECT_EQ(table.EnumDeviceInterfaces(set, nullptr, &hid, 4, &data),
+            ERROR_NO_MORE_ITEMS);
+  // The device records stop at two; the first device's own interfaces are
+  // its three.
+  SP_DEVINFO_DATA info{};
+  info.cbSize = sizeof info;
+  EXPECT_EQ(table.EnumDeviceInfo(set, 2, &info), ERROR_NO_MORE_ITEMS);
+  ASSERT_EQ(table.EnumDeviceInfo(set, 0, &info), 0u);
+  EXPECT_EQ(table.EnumDeviceInterfaces(set, &info, &hid, 2, &data), 0u);
+  EXPECT_EQ(data.Reserved, 3u);
+  EXPECT_EQ(table.EnumDeviceInterfaces(set, &info, &hid, 3, &data),
+            ERROR_NO_MORE_ITEMS);
 }
 
 }  // namespace

@@ -98,12 +98,12 @@ TEST(LinuxShareModeTest, WindowsRule) {
       {GENERIC_READ, FILE_SHARE_READ, kReadWrite, FILE_SHARE_READ, false},
       {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, kReadWrite,
        FILE_SHARE_READ, true},
-      // An open without access still has to share what the other took.
-      {0, 0, GENERIC_READ, FILE_SHARE_READ, false},
-      {0, FILE_SHARE_READ, GENERIC_READ, 0, true},
+      // An open without read or write access takes no part, either side.
+      {0, 0, GENERIC_READ, FILE_SHARE_READ, true},
+      {kReadWrite, 0, 0, 0, true},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(hidraw::SharesWith(c.access, c.share, c.openAccess, c.openShare),
+    EXPECT_EQ(SharesWith(c.access, c.share, c.openAccess, c.openShare),
               c.shares)
         << c.access << " " << c.share << " " << c.openAccess << " "
         << c.openShare;

@@ -81,22 +81,12 @@ class SimIo : public simtest::MachineTest {
     return b.setFeature(h, report.data(), static_cast<ULONG>(report.size()));
   }
 
-  // Report 1 read back: the answer bytes, or nothing on failure.
   bool GetAnswer(HANDLE h, Bytes* answer) {
-    std::uint8_t report[258] = {1};
     sys().SetLastError(0);
-    if (!b.getFeature(h, report, sizeof(report))) return false;
-    answer->assign(report + 2, report + 2 + report[1]);
-    return true;
+    return simtest::GetAnswer(b, h, answer);
   }
-
   static Bytes ControlReport(std::uint8_t code, const Bytes& data) {
-    Bytes report(258, 0);
-    report[0] = 0x80;
-    report[1] = static_cast<std::uint8_t>(data.size() + 1);
-    report[2] = code;
-    std::copy(data.begin(), data.end(), report.begin() + 3);
-    return report;
+    return simtest::ControlReport(code, data);
   }
 
   simtest::Bound b = simtest::BindAll();
@@ -167,6 +157,33 @@ TEST_F(SimIo, HandlesAreSmallDistinctAndCounted) {
 
   EXPECT_EQ(Open("\\\\?\\hid#nothing"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(sys().GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(SimIo, FreedHandleValuesAreReusedLowestFirst) {
+  const std::string path = machine().Token(machine().Plug({})).path;
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  std::vector<HANDLE> handles;
+  for (int i = 0; i < 4000; ++i) {
+    handles.push_back(Open(path, share));
+    ASSERT_NE(handles.back(), INVALID_HANDLE_VALUE);
+  }
+  // Two holes: the lower one is taken first, by any kind of handle.
+  ASSERT_TRUE(sys().CloseHandle(handles[2500]));
+  ASSERT_TRUE(sys().CloseHandle(handles[1000]));
+  HANDLE again = Open(path, share);
+  EXPECT_EQ(again, handles[1000]);
+  HDEVINFO set =
+      sys().SetupDiGetClassDevsA(&simtest::kHidClass, nullptr, nullptr,
+                                 DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  EXPECT_EQ(set, handles[2500]);
+  EXPECT_TRUE(sys().SetupDiDestroyDeviceInfoList(set));
+  EXPECT_TRUE(sys().CloseHandle(again));
+  for (HANDLE h : handles) sys().CloseHandle(h);
+  // All free: the first value again.
+  HANDLE first = Open(path, share);
+  EXPECT_EQ(first, handles[0]);
+  EXPECT_TRUE(sys().CloseHandle(first));
+  EXPECT_EQ(machine().Counters().openFileHandles, 0);
 }
 
 TEST_F(SimIo, OpenFailuresCountDown) {

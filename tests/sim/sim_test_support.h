@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -119,6 +120,24 @@ inline HANDLE Open(const std::string& path, DWORD share = FILE_SHARE_READ,
                    DWORD access = GENERIC_READ | GENERIC_WRITE) {
   return os::Sys().CreateFileA(path.c_str(), access, share, nullptr,
                                OPEN_EXISTING, 0, nullptr);
+}
+
+// HID report 0x80 carrying control request `code` with `data`.
+inline Bytes ControlReport(std::uint8_t code, const Bytes& data = {}) {
+  Bytes report(258, 0);
+  report[0] = 0x80;
+  report[1] = static_cast<std::uint8_t>(data.size() + 1);
+  report[2] = code;
+  std::copy(data.begin(), data.end(), report.begin() + 3);
+  return report;
+}
+
+// Report 1 read back: the answer bytes, or false when the read fails.
+inline bool GetAnswer(const Bound& b, HANDLE h, Bytes* answer) {
+  std::uint8_t report[258] = {1};
+  if (!b.getFeature(h, report, sizeof(report))) return false;
+  answer->assign(report + 2, report + 2 + report[1]);
+  return true;
 }
 
 // A machine installed for the length of one test.

@@ -47,27 +47,106 @@ DWORD WINAPI MessageLoopThread(LPVOID parameter) {
   return 7;
 }
 
-class SimThreads : public simtest::MachineTest {};
+class SimThreads : public simtest::MachineTest {
+ protected:
+  // Posts until the thread has a queue to take it, as the library's
+  // monitor does.
+  bool PostWhenQueued(DWORD id, UINT message, WPARAM wParam = 0) {
+    return Eventually(
+        [&] { return sys().PostThreadMessageA(id, message, wParam, 0) != 0; });
+  }
+};
 
-TEST_F(SimThreads, QuitPostedAtOnceIsNotLostAndWaitSeesTheEnd) {
+// A thread that makes one window or message call when told to, then runs
+// its message loop when told to.
+struct Gated {
+  enum First { RegisterClass, CreateWindow, PostQuit };
+  First first = RegisterClass;
+  std::atomic<bool> go{false};
+  std::atomic<bool> queued{false};
+  std::atomic<bool> loop{false};
+  LoopResult result;
+};
+
+LRESULT CALLBACK PlainProc(HWND window, UINT message, WPARAM wParam,
+                           LPARAM lParam) {
+  return os::Sys().DefWindowProcA(window, message, wParam, lParam);
+}
+
+DWORD WINAPI GatedThread(LPVOID parameter) {
+  auto* gated = static_cast<Gated*>(parameter);
+  gated->result.started = true;
+  while (!gated->go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  os::System& sys = os::Sys();
+  WNDCLASSEXA wc{};
+  switch (gated->first) {
+    case Gated::RegisterClass:
+      wc.cbSize = sizeof(wc);
+      wc.lpfnWndProc = PlainProc;
+      wc.lpszClassName = "GatedWnd";
+      sys.RegisterClassExA(&wc);
+      break;
+    case Gated::CreateWindow:  // a failed call makes the queue too
+      sys.CreateWindowExA(0, "NoSuchClass", "", 0, 0, 0, 0, 0, nullptr, nullptr,
+                          nullptr, nullptr);
+      break;
+    case Gated::PostQuit:
+      sys.PostQuitMessage(1);
+      break;
+  }
+  gated->queued = true;
+  while (!gated->loop) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return MessageLoopThread(&gated->result);
+}
+
+TEST_F(SimThreads, AThreadHasNoQueueUntilItsFirstWindowOrMessageCall) {
+  for (Gated::First first :
+       {Gated::RegisterClass, Gated::CreateWindow, Gated::PostQuit}) {
+    Gated gated;
+    gated.first = first;
+    DWORD id = 0;
+    HANDLE thread = sys().CreateThread(nullptr, 0, GatedThread, &gated, 0, &id);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_NE(id, 0u);
+    EXPECT_LT(reinterpret_cast<std::uintptr_t>(thread), 0x80000000u);
+    ASSERT_TRUE(Eventually([&] { return gated.result.started.load(); }));
+    // Running, but without a queue: a message posted now is refused.
+    EXPECT_FALSE(sys().PostThreadMessageA(id, 0x8001, 0, 0)) << first;
+    EXPECT_EQ(sys().GetLastError(), ERROR_INVALID_THREAD_ID);
+
+    gated.go = true;
+    ASSERT_TRUE(Eventually([&] { return gated.queued.load(); }));
+    EXPECT_TRUE(sys().PostThreadMessageA(id, 0x8001, 0, 0)) << first;
+    EXPECT_TRUE(sys().PostThreadMessageA(id, WM_QUIT, 3, 0));
+    gated.loop = true;
+    EXPECT_EQ(sys().WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(gated.result.messages.load(), 1);
+    // Posted messages come before a quit the thread posted itself.
+    EXPECT_EQ(gated.result.quitCode.load(), 3);
+    // Its queue is gone with it.
+    EXPECT_FALSE(sys().PostThreadMessageA(id, WM_QUIT, 0, 0));
+    EXPECT_EQ(sys().GetLastError(), ERROR_INVALID_THREAD_ID);
+    EXPECT_TRUE(sys().CloseHandle(thread));
+    EXPECT_EQ(sys().WaitForSingleObject(thread, 0), WAIT_FAILED);
+  }
+  EXPECT_EQ(machine().Counters().threadsRunning, 0);
+}
+
+TEST_F(SimThreads, QuitPostedOnceTheLoopRunsEndsItAndWaitSeesTheEnd) {
   LoopResult result;
   DWORD id = 0;
   HANDLE thread =
       sys().CreateThread(nullptr, 0, MessageLoopThread, &result, 0, &id);
   ASSERT_NE(thread, nullptr);
-  EXPECT_NE(id, 0u);
-  EXPECT_LT(reinterpret_cast<std::uintptr_t>(thread), 0x80000000u);
-  ASSERT_TRUE(sys().PostThreadMessageA(id, 0x8001, 0, 0));
+  ASSERT_TRUE(PostWhenQueued(id, 0x8001));
   ASSERT_TRUE(sys().PostThreadMessageA(id, WM_QUIT, 3, 0));
   EXPECT_EQ(sys().WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
   EXPECT_EQ(result.messages.load(), 1);
   EXPECT_EQ(result.quitCode.load(), 3);
   EXPECT_EQ(machine().Counters().threadsRunning, 0);
-  // Its queue is gone with it.
-  EXPECT_FALSE(sys().PostThreadMessageA(id, WM_QUIT, 0, 0));
-  EXPECT_EQ(sys().GetLastError(), ERROR_INVALID_THREAD_ID);
   EXPECT_TRUE(sys().CloseHandle(thread));
-  EXPECT_EQ(sys().WaitForSingleObject(thread, 0), WAIT_FAILED);
 }
 
 TEST_F(SimThreads, WaitTimesOutWhileTheThreadRuns) {
@@ -80,7 +159,7 @@ TEST_F(SimThreads, WaitTimesOutWhileTheThreadRuns) {
   EXPECT_EQ(machine().Counters().threadsRunning, 1);
   // A thread handle may be closed while the thread runs.
   EXPECT_TRUE(sys().CloseHandle(thread));
-  ASSERT_TRUE(sys().PostThreadMessageA(id, WM_QUIT, 0, 0));
+  ASSERT_TRUE(PostWhenQueued(id, WM_QUIT));
   EXPECT_TRUE(Eventually([&] { return result.quitCode.load() == 0; }));
 }
 
@@ -93,8 +172,8 @@ TEST_F(SimThreads, ThreadIdsAreUniqueAndUnknownIdsAreRefused) {
   EXPECT_NE(ta, tb);
   EXPECT_FALSE(sys().PostThreadMessageA(0x7FFFFFF0, WM_QUIT, 0, 0));
   EXPECT_EQ(sys().GetLastError(), ERROR_INVALID_THREAD_ID);
-  sys().PostThreadMessageA(idA, WM_QUIT, 0, 0);
-  sys().PostThreadMessageA(idB, WM_QUIT, 0, 0);
+  EXPECT_TRUE(PostWhenQueued(idA, WM_QUIT));
+  EXPECT_TRUE(PostWhenQueued(idB, WM_QUIT));
   EXPECT_EQ(sys().WaitForSingleObject(ta, INFINITE), WAIT_OBJECT_0);
   EXPECT_EQ(sys().WaitForSingleObject(tb, INFINITE), WAIT_OBJECT_0);
   sys().CloseHandle(ta);

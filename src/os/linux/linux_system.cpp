@@ -155,21 +155,6 @@ DWORD OpenError(int error) {
   }
 }
 
-bool SharesWith(DWORD access, DWORD share, DWORD openAccess, DWORD openShare) {
-  const auto allows = [](DWORD grantedShare, DWORD wantedAccess) {
-    if ((wantedAccess & GENERIC_READ) != 0 &&
-        (grantedShare & FILE_SHARE_READ) == 0) {
-      return false;
-    }
-    if ((wantedAccess & GENERIC_WRITE) != 0 &&
-        (grantedShare & FILE_SHARE_WRITE) == 0) {
-      return false;
-    }
-    return true;
-  };
-  return allows(openShare, access) && allows(share, openAccess);
-}
-
 }  // namespace hidraw
 
 LinuxSystem::LinuxSystem(std::unique_ptr<hidraw::HidApi> hid)
@@ -222,7 +207,7 @@ HANDLE LinuxSystem::CreateFileA(LPCSTR path, DWORD access, DWORD shareMode,
     std::lock_guard<std::mutex> lock(Mutex());
     for (const auto& [value, open] : devices_) {
       if (open.path == path &&
-          !hidraw::SharesWith(access, shareMode, open.access, open.share)) {
+          !SharesWith(access, shareMode, open.access, open.share)) {
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
       }

@@ -44,10 +44,6 @@ DWORD FeatureReportError(int error);
 // The Windows error of a failed open with errno `error`.
 DWORD OpenError(int error);
 
-// True when an open with `access` and `share` may join an existing open
-// with `openAccess` and `openShare` of the same device.
-bool SharesWith(DWORD access, DWORD share, DWORD openAccess, DWORD openShare);
-
 }  // namespace hidraw
 
 class LinuxSystem final : public PortableSystem {

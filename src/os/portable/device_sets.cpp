@@ -27,8 +27,15 @@ std::string MultiString(const std::vector<std::string>& texts) {
 
 void DeviceSetTable::Add(HDEVINFO handle, const GUID& interfaceClass,
                          std::vector<DeviceRecord> devices) {
-  sets_[reinterpret_cast<std::uintptr_t>(handle)] =
-      Set{interfaceClass, std::move(devices)};
+  Set& set = sets_[reinterpret_cast<std::uintptr_t>(handle)];
+  set = Set{interfaceClass, std::move(devices), {}, {}};
+  for (std::size_t d = 0; d < set.devices.size(); ++d) {
+    const DeviceRecord& device = set.devices[d];
+    set.firstInterface.push_back(set.interfaces.size());
+    for (std::size_t n = 0; n <= device.morePaths.size(); ++n) {
+      set.interfaces.push_back(Interface{d, n});
+    }
+  }
 }
 
 bool DeviceSetTable::Remove(HDEVINFO handle) {
@@ -43,6 +50,12 @@ const DeviceSetTable::Set* DeviceSetTable::Find(HDEVINFO set) const {
 const DeviceRecord* DeviceSetTable::Member(const Set& set, ULONG_PTR reserved) {
   if (reserved == 0 || reserved > set.devices.size()) return nullptr;
   return &set.devices[reserved - 1];
+}
+
+const DeviceSetTable::Interface* DeviceSetTable::InterfaceOf(
+    const Set& set, ULONG_PTR reserved) {
+  if (reserved == 0 || reserved > set.interfaces.size()) return nullptr;
+  return &set.interfaces[reserved - 1];
 }
 
 void DeviceSetTable::FillDeviceInfo(const DeviceRecord& device,
@@ -101,18 +114,19 @@ DWORD DeviceSetTable::EnumDeviceInterfaces(
   }
   if (failingIndex && index == *failingIndex) return ERROR_GEN_FAILURE;
   if (!SameGuid(*classGuid, s->interfaceClass)) return ERROR_NO_MORE_ITEMS;
-  std::size_t device = index;
+  std::size_t found = index;  // in the set's interfaces
   if (info != nullptr) {
-    // The interfaces of one device of the set: it has one.
-    if (Member(*s, info->Reserved) == nullptr) return ERROR_INVALID_PARAMETER;
-    if (index != 0) return ERROR_NO_MORE_ITEMS;
-    device = info->Reserved - 1;
-  } else if (index >= s->devices.size()) {
+    // The interfaces of one device of the set.
+    const DeviceRecord* device = Member(*s, info->Reserved);
+    if (device == nullptr) return ERROR_INVALID_PARAMETER;
+    if (index > device->morePaths.size()) return ERROR_NO_MORE_ITEMS;
+    found = s->firstInterface[info->Reserved - 1] + index;
+  } else if (index >= s->interfaces.size()) {
     return ERROR_NO_MORE_ITEMS;
   }
   data->InterfaceClassGuid = s->interfaceClass;
   data->Flags = kInterfaceActive;
-  data->Reserved = device + 1;
+  data->Reserved = found + 1;
   return 0;
 }
 
@@ -128,9 +142,11 @@ DWORD DeviceSetTable::GetDeviceInterfaceDetail(
   if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
     return ERROR_INVALID_USER_BUFFER;
   }
-  const DeviceRecord* device = Member(*s, data->Reserved);
-  if (device == nullptr) return ERROR_INVALID_PARAMETER;
-  const std::string& path = device->path;
+  const Interface* found = InterfaceOf(*s, data->Reserved);
+  if (found == nullptr) return ERROR_INVALID_PARAMETER;
+  const DeviceRecord& device = s->devices[found->device];
+  const std::string& path =
+      found->number == 0 ? device.path : device.morePaths[found->number - 1];
   const auto needed = static_cast<DWORD>(kPathOffset + path.size() + 1);
   if (requiredSize != nullptr) *requiredSize = needed;
   if (detail == nullptr) {
@@ -149,7 +165,9 @@ DWORD DeviceSetTable::GetDeviceInterfaceDetail(
   // The path goes at the record's path offset, past its declared end.
   std::memcpy(reinterpret_cast<char*>(detail) + kPathOffset, path.c_str(),
               path.size() + 1);
-  if (info != nullptr) FillDeviceInfo(*device, data->Reserved, info);
+  if (info != nullptr) {
+    FillDeviceInfo(device, found->device + 1, info);
+  }
   return 0;
 }
 

@@ -4,7 +4,9 @@
 // SetupDiGetClassDevsA takes a snapshot: the system lists the devices of one
 // interface class that it has now, and the set keeps that list until it is
 // destroyed, whatever comes or goes meanwhile. Every device of a set has
-// exactly one interface, of the set's class. The calls over a set check
+// one or more interfaces of the set's class; interfaces are enumerated
+// device after device, so a device with several makes the interface index
+// and the device index of later devices differ. The calls over a set check
 // their records as Windows does:
 // - a null record is ERROR_INVALID_PARAMETER, a record whose cbSize is not
 //   this build's size is ERROR_INVALID_USER_BUFFER;
@@ -48,10 +50,11 @@ std::string MultiString(const std::vector<std::string>& texts);
 
 // One device of a set and its interface, as the set's calls report them.
 struct DeviceRecord {
-  std::string path;         // the interface path
+  std::string path;         // the path of its (first) interface
   std::string hardwareIds;  // SPDRP_HARDWAREID; empty: no such property
   GUID setupClass{};        // SP_DEVINFO_DATA::ClassGuid
   DWORD devInst = 0;        // SP_DEVINFO_DATA::DevInst
+  std::vector<std::string> morePaths;  // its further interfaces, in order
 };
 
 // The sets of one system by handle. It takes no lock: the system guards it
@@ -83,14 +86,26 @@ class DeviceSetTable {
                                  PSP_DEVINFO_DATA info) const;
 
  private:
+  // An interface of a set: its device's index and its own among the
+  // device's interfaces.
+  struct Interface {
+    std::size_t device = 0;
+    std::size_t number = 0;
+  };
   struct Set {
     GUID interfaceClass{};
     std::vector<DeviceRecord> devices;
+    std::vector<Interface> interfaces;        // device after device
+    std::vector<std::size_t> firstInterface;  // by device
   };
 
   const Set* Find(HDEVINFO set) const;
-  // The device that a record's Reserved word (index + 1) names, or null.
+  // The device that a device record's Reserved word (index + 1) names, or
+  // null.
   static const DeviceRecord* Member(const Set& set, ULONG_PTR reserved);
+  // The interface that an interface record's Reserved word (index + 1)
+  // names, or null.
+  static const Interface* InterfaceOf(const Set& set, ULONG_PTR reserved);
   static void FillDeviceInfo(const DeviceRecord& device, ULONG_PTR reserved,
                              PSP_DEVINFO_DATA info);
 

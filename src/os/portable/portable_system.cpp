@@ -7,9 +7,33 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <thread>
 
 namespace os {
 namespace {
+
+// Lets other threads run for a moment without the machine's lock.
+void Pause(std::unique_lock<std::mutex>& lock) {
+  lock.unlock();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  lock.lock();
+}
+
+// Waits under `lock` until `done` holds or `deadline` passes; whether it
+// holds. The machine's waits look again every millisecond instead of
+// sleeping on one condition variable: many threads waiting on one with
+// time-outs while others broadcast can leave a broadcast hanging in some C
+// libraries' condition variables.
+template <typename Done>
+bool PollUntil(std::unique_lock<std::mutex>& lock,
+               std::chrono::steady_clock::time_point deadline, Done done) {
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    Pause(lock);
+  }
+  return true;
+}
 
 // Values that the seam does not declare (they are fixed by Windows).
 constexpr DWORD kWsVisible = 0x10000000u;
@@ -41,7 +65,46 @@ bool Matches(UINT message, UINT filterMin, UINT filterMax) {
   return message >= filterMin && message <= filterMax;
 }
 
+// The call log's text of a device or interface record of a set: its index
+// in the set, "null" for none.
+template <typename Record>
+std::string MemberText(const Record* record) {
+  if (record == nullptr) return "null";
+  if (record->Reserved == 0) return "none";
+  return std::to_string(record->Reserved - 1);
+}
+
+// The call log's text of the class that a notification filter names.
+std::string FilterClassText(const void* filter) {
+  if (filter == nullptr) return "null";
+  DEV_BROADCAST_HDR header;
+  std::memcpy(&header, filter, sizeof(header));
+  if (header.dbch_size <
+      offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_classguid) +
+          sizeof(GUID)) {
+    return "none";
+  }
+  GUID guid;
+  std::memcpy(&guid,
+              static_cast<const char*>(filter) +
+                  offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_classguid),
+              sizeof(GUID));
+  return GuidText(&guid);
+}
+
 }  // namespace
+
+bool SharesWith(DWORD access, DWORD share, DWORD openAccess, DWORD openShare) {
+  constexpr DWORD kData = GENERIC_READ | GENERIC_WRITE;
+  if ((access & kData) == 0 || (openAccess & kData) == 0) return true;
+  const auto admits = [](DWORD grantedShare, DWORD wantedAccess) {
+    return ((wantedAccess & GENERIC_READ) == 0 ||
+            (grantedShare & FILE_SHARE_READ) != 0) &&
+           ((wantedAccess & GENERIC_WRITE) == 0 ||
+            (grantedShare & FILE_SHARE_WRITE) != 0);
+  };
+  return admits(openShare, access) && admits(share, openAccess);
+}
 
 thread_local DWORD PortableSystem::last_error_ = 0;
 
@@ -59,18 +122,29 @@ DWORD PortableSystem::GetLastError() { return last_error_; }
 void PortableSystem::SetLastError(DWORD error) { last_error_ = error; }
 
 HANDLE PortableSystem::NewHandleLocked() {
-  // As Windows may, a freed value is handed out again, the lowest first.
-  std::uintptr_t value = kFirstHandle;
-  for (auto it = handles_in_use_.lower_bound(value);
-       it != handles_in_use_.end() && *it == value; ++it) {
-    value += 4;
+  // The lowest free value: a freed one below the highest in use, else the
+  // next one above it.
+  std::uintptr_t value = next_handle_;
+  if (!free_handles_.empty()) {
+    value = *free_handles_.begin();
+    free_handles_.erase(free_handles_.begin());
+  } else {
+    next_handle_ += 4;
   }
-  handles_in_use_.insert(value);
   return reinterpret_cast<HANDLE>(value);
 }
 
 void PortableSystem::ReleaseHandleLocked(HANDLE handle) {
-  handles_in_use_.erase(reinterpret_cast<std::uintptr_t>(handle));
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  if (value < kFirstHandle || value >= next_handle_ || value % 4 != 0) return;
+  free_handles_.insert(value);
+  // Free values at the top lower the top instead, so that the free set
+  // holds only the holes below the highest handle in use.
+  while (!free_handles_.empty() &&
+         *free_handles_.rbegin() == next_handle_ - 4) {
+    free_handles_.erase(std::prev(free_handles_.end()));
+    next_handle_ -= 4;
+  }
 }
 
 BOOL PortableSystem::CloseOtherHandle(HANDLE) {
@@ -95,50 +169,60 @@ HANDLE PortableSystem::CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T,
                                     LPTHREAD_START_ROUTINE start,
                                     LPVOID parameter, DWORD flags,
                                     LPDWORD threadId) {
-  if (start == nullptr || flags != 0) {
-    // Suspended creation and the other flags are not simulated.
-    SetLastError(start == nullptr ? ERROR_INVALID_PARAMETER
-                                  : kErrorInvalidFlags);
-    return nullptr;
-  }
-  std::vector<std::thread> finished;
-  HANDLE result = nullptr;
-  DWORD id = 0;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    finished = TakeJoinableLocked();
-    if (!shutting_down_) {
-      auto record = std::make_shared<ThreadRecord>();
-      record->id = NewThreadId();
-      record->handle = NewHandleLocked();
-      // The queue exists before the thread runs, so nothing posted to the
-      // new id is lost.
-      QueueLocked(record->id, true);
-      try {
-        record->thread = std::thread([this, record, start, parameter] {
-          t_thread_id = record->id;
-          const DWORD code = start(parameter);
-          ThreadEnded(record, code);
-        });
-        thread_handles_.emplace(
-            reinterpret_cast<std::uintptr_t>(record->handle), record);
-        threads_.push_back(record);
-        ++threads_running_;
-        result = record->handle;
-        id = record->id;
-      } catch (...) {
-        queues_.erase(record->id);
-        ReleaseHandleLocked(record->handle);
-      }
-    }
-  }
-  JoinAll(finished);
-  if (result == nullptr) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  if (threadId != nullptr) *threadId = id;
-  return result;
+  return Logged(
+      "CreateThread",
+      [&] {
+        return "flags=" + HexText(flags) + ", threadId=" +
+               (threadId != nullptr ? HexText(*threadId) : std::string("null"));
+      },
+      [&]() -> HANDLE {
+        if (start == nullptr || flags != 0) {
+          // Suspended creation and the other flags are not simulated.
+          SetLastError(start == nullptr ? ERROR_INVALID_PARAMETER
+                                        : kErrorInvalidFlags);
+          return nullptr;
+        }
+        std::vector<std::thread> finished;
+        HANDLE result = nullptr;
+        DWORD id = 0;
+        DWORD error = ERROR_NOT_ENOUGH_MEMORY;
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          finished = TakeJoinableLocked();
+          const DWORD injected =
+              InjectedFailureLocked(InjectedFailure::ThreadCreation);
+          if (injected != 0) {
+            error = injected;
+          } else if (!shutting_down_) {
+            auto record = std::make_shared<ThreadRecord>();
+            record->id = NewThreadId();
+            record->handle = NewHandleLocked();
+            // Its message queue comes with its first message or window call.
+            try {
+              record->thread = std::thread([this, record, start, parameter] {
+                t_thread_id = record->id;
+                const DWORD code = start(parameter);
+                ThreadEnded(record, code);
+              });
+              thread_handles_.emplace(
+                  reinterpret_cast<std::uintptr_t>(record->handle), record);
+              threads_.push_back(record);
+              ++threads_running_;
+              result = record->handle;
+              id = record->id;
+            } catch (...) {
+              ReleaseHandleLocked(record->handle);
+            }
+          }
+        }
+        JoinAll(finished);
+        if (result == nullptr) {
+          SetLastError(error);
+          return nullptr;
+        }
+        if (threadId != nullptr) *threadId = id;
+        return result;
+      });
 }
 
 void PortableSystem::ThreadEnded(const std::shared_ptr<ThreadRecord>& thread,
@@ -161,7 +245,6 @@ void PortableSystem::ThreadEnded(const std::shared_ptr<ThreadRecord>& thread,
       ++it;
     }
   }
-  changed_.notify_all();
 }
 
 std::vector<std::thread> PortableSystem::TakeJoinableLocked() {
@@ -187,22 +270,27 @@ void PortableSystem::JoinAll(std::vector<std::thread>& threads) {
 }
 
 BOOL PortableSystem::CloseHandle(HANDLE handle) {
-  std::vector<std::thread> finished;
-  bool isThread = false;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = thread_handles_.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (it != thread_handles_.end()) {
-      isThread = true;
-      it->second->handleOpen = false;
-      thread_handles_.erase(it);
-      ReleaseHandleLocked(handle);
-      finished = TakeJoinableLocked();
-    }
-  }
-  if (!isThread) return CloseOtherHandle(handle);
-  JoinAll(finished);
-  return 1;
+  return Logged(
+      "CloseHandle", [&] { return "handle=" + HandleText(handle); },
+      [&]() -> BOOL {
+        std::vector<std::thread> finished;
+        bool isThread = false;
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          auto it =
+              thread_handles_.find(reinterpret_cast<std::uintptr_t>(handle));
+          if (it != thread_handles_.end()) {
+            isThread = true;
+            it->second->handleOpen = false;
+            thread_handles_.erase(it);
+            ReleaseHandleLocked(handle);
+            finished = TakeJoinableLocked();
+          }
+        }
+        if (!isThread) return CloseOtherHandle(handle);
+        JoinAll(finished);
+        return 1;
+      });
 }
 
 DWORD PortableSystem::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
@@ -215,31 +303,37 @@ DWORD PortableSystem::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   }
   std::shared_ptr<ThreadRecord> thread = it->second;
   auto ended = [&thread] { return thread->ended; };
-  if (milliseconds == INFINITE) {
-    changed_.wait(lock, ended);
-  } else if (!changed_.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                                ended)) {
-    return WAIT_TIMEOUT;
-  }
-  return WAIT_OBJECT_0;
+  const auto deadline = milliseconds == INFINITE
+                            ? std::chrono::steady_clock::time_point::max()
+                            : std::chrono::steady_clock::now() +
+                                  std::chrono::milliseconds(milliseconds);
+  return PollUntil(lock, deadline, ended) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 BOOL PortableSystem::PostThreadMessageA(DWORD threadId, UINT message,
                                         WPARAM wParam, LPARAM lParam) {
-  std::unique_lock<std::mutex> lock(mu_);
-  std::shared_ptr<Queue> queue = QueueLocked(threadId, false);
-  if (queue == nullptr) {
-    lock.unlock();
-    SetLastError(ERROR_INVALID_THREAD_ID);
-    return 0;
-  }
-  MSG msg{};
-  msg.message = message;
-  msg.wParam = wParam;
-  msg.lParam = lParam;
-  queue->posted.push_back(msg);
-  queue->wake.notify_all();
-  return 1;
+  return Logged(
+      "PostThreadMessageA",
+      [&] {
+        return "thread=" + HexText(threadId) + ", message=" + HexText(message) +
+               ", wParam=" + HexText(wParam);
+      },
+      [&]() -> BOOL {
+        std::unique_lock<std::mutex> lock(mu_);
+        std::shared_ptr<Queue> queue = QueueLocked(threadId, false);
+        if (queue == nullptr) {
+          lock.unlock();
+          SetLastError(ERROR_INVALID_THREAD_ID);
+          return 0;
+        }
+        MSG msg{};
+        msg.message = message;
+        msg.wParam = wParam;
+        msg.lParam = lParam;
+        queue->posted.push_back(msg);
+        queue->wake.notify_all();
+        return 1;
+      });
 }
 
 void PortableSystem::PostQuitMessage(int exitCode) {
@@ -339,85 +433,111 @@ PortableSystem::Window* PortableSystem::FindWindowLocked(HWND window) {
 }
 
 ATOM PortableSystem::RegisterClassExA(const WNDCLASSEXA* windowClass) {
-  if (windowClass == nullptr || windowClass->cbSize != sizeof(WNDCLASSEXA) ||
-      windowClass->lpszClassName == nullptr ||
-      IsAtom(windowClass->lpszClassName) ||
-      windowClass->lpszClassName[0] == '\0' ||
-      windowClass->lpfnWndProc == nullptr || windowClass->cbClsExtra < 0 ||
-      windowClass->cbWndExtra < 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  std::unique_lock<std::mutex> lock(mu_);
-  if (FindClassLocked(windowClass->lpszClassName, windowClass->hInstance) !=
-      nullptr) {
-    lock.unlock();
-    SetLastError(ERROR_CLASS_ALREADY_EXISTS);
-    return 0;
-  }
-  WindowClass c;
-  c.name = windowClass->lpszClassName;
-  c.key = Lower(windowClass->lpszClassName);
-  c.instance = windowClass->hInstance;
-  c.proc = windowClass->lpfnWndProc;
-  c.atom = next_atom_++;
-  classes_.push_back(c);
-  return c.atom;
+  return Logged(
+      "RegisterClassExA",
+      [&] {
+        return "class=" + (windowClass != nullptr
+                               ? ClassNameText(windowClass->lpszClassName)
+                               : std::string("null"));
+      },
+      [&]() -> ATOM {
+        if (windowClass == nullptr ||
+            windowClass->cbSize != sizeof(WNDCLASSEXA) ||
+            windowClass->lpszClassName == nullptr ||
+            IsAtom(windowClass->lpszClassName) ||
+            windowClass->lpszClassName[0] == '\0' ||
+            windowClass->lpfnWndProc == nullptr ||
+            windowClass->cbClsExtra < 0 || windowClass->cbWndExtra < 0) {
+          SetLastError(ERROR_INVALID_PARAMETER);
+          return 0;
+        }
+        std::unique_lock<std::mutex> lock(mu_);
+        QueueLocked(CurrentThreadId(), true);
+        if (FindClassLocked(windowClass->lpszClassName,
+                            windowClass->hInstance) != nullptr) {
+          lock.unlock();
+          SetLastError(ERROR_CLASS_ALREADY_EXISTS);
+          return 0;
+        }
+        WindowClass c;
+        c.name = windowClass->lpszClassName;
+        c.key = Lower(windowClass->lpszClassName);
+        c.instance = windowClass->hInstance;
+        c.proc = windowClass->lpfnWndProc;
+        c.atom = next_atom_++;
+        classes_.push_back(c);
+        return c.atom;
+      });
 }
 
 BOOL PortableSystem::UnregisterClassA(LPCSTR className, HINSTANCE instance) {
-  std::unique_lock<std::mutex> lock(mu_);
-  const WindowClass* found = FindClassLocked(className, instance);
-  DWORD error = 0;
-  if (found == nullptr) {
-    error = kErrorClassDoesNotExist;
-  } else {
-    for (const auto& [handle, w] : windows_) {
-      if (w.classKey == found->key && w.classInstance == found->instance) {
-        error = kErrorClassHasWindows;
-        break;
-      }
-    }
-  }
-  if (error != 0) {
-    lock.unlock();
-    SetLastError(error);
-    return 0;
-  }
-  classes_.erase(classes_.begin() + (found - classes_.data()));
-  return 1;
+  return Logged(
+      "UnregisterClassA", [&] { return "class=" + ClassNameText(className); },
+      [&]() -> BOOL {
+        std::unique_lock<std::mutex> lock(mu_);
+        const WindowClass* found = FindClassLocked(className, instance);
+        DWORD error = 0;
+        if (found == nullptr) {
+          error = kErrorClassDoesNotExist;
+        } else {
+          for (const auto& [handle, w] : windows_) {
+            if (w.classKey == found->key &&
+                w.classInstance == found->instance) {
+              error = kErrorClassHasWindows;
+              break;
+            }
+          }
+        }
+        if (error != 0) {
+          lock.unlock();
+          SetLastError(error);
+          return 0;
+        }
+        classes_.erase(classes_.begin() + (found - classes_.data()));
+        return 1;
+      });
 }
 
 HWND PortableSystem::CreateWindowExA(DWORD, LPCSTR className, LPCSTR windowName,
                                      DWORD style, int, int, int, int,
                                      HWND parent, HMENU, HINSTANCE instance,
                                      LPVOID) {
-  std::unique_lock<std::mutex> lock(mu_);
-  const WindowClass* c = FindClassLocked(className, instance);
-  DWORD error = 0;
-  if (c == nullptr) {
-    error = kErrorCannotFindWndClass;
-  } else if (parent != nullptr && FindWindowLocked(parent) == nullptr) {
-    error = ERROR_INVALID_WINDOW_HANDLE;
-  }
-  if (error != 0) {
-    lock.unlock();
-    SetLastError(error);
-    return nullptr;
-  }
-  Window w;
-  w.className = c->name;
-  w.classKey = c->key;
-  w.classInstance = c->instance;
-  w.title = windowName != nullptr ? windowName : "";
-  w.visible = (style & kWsVisible) != 0;
-  w.threadId = CurrentThreadId();
-  w.proc = c->proc;
-  QueueLocked(w.threadId, true);
-  const std::uintptr_t value = next_window_;
-  next_window_ += 0x10;
-  windows_.emplace(value, std::move(w));
-  return reinterpret_cast<HWND>(value);
+  return Logged(
+      "CreateWindowExA",
+      [&] {
+        return "class=" + ClassNameText(className) +
+               ", title=" + StringText(windowName);
+      },
+      [&]() -> HWND {
+        std::unique_lock<std::mutex> lock(mu_);
+        QueueLocked(CurrentThreadId(), true);
+        const WindowClass* c = FindClassLocked(className, instance);
+        DWORD error = 0;
+        if (c == nullptr) {
+          error = kErrorCannotFindWndClass;
+        } else if (parent != nullptr && FindWindowLocked(parent) == nullptr) {
+          error = ERROR_INVALID_WINDOW_HANDLE;
+        } else {
+          error = InjectedFailureLocked(InjectedFailure::WindowCreation);
+        }
+        if (error != 0) {
+          lock.unlock();
+          SetLastError(error);
+          return nullptr;
+        }
+        Window w;
+        w.className = c->name;
+        w.classKey = c->key;
+        w.classInstance = c->instance;
+        w.title = windowName != nullptr ? windowName : "";
+        w.visible = (style & kWsVisible) != 0;
+        w.threadId = CurrentThreadId();
+        w.proc = c->proc;
+        const std::uintptr_t value = next_window_;
+        next_window_ += 0x10;
+        windows_.emplace(value, std::move(w));
+        return reinterpret_cast<HWND>(value);
+      });
 }
 
 BOOL PortableSystem::ShowWindow(HWND window, int command) {
@@ -452,7 +572,6 @@ void PortableSystem::CancelSentLocked(Queue& queue, HWND window) {
       ++it;
     }
   }
-  changed_.notify_all();
 }
 
 void PortableSystem::RemoveWindowLocked(HWND window) {
@@ -464,28 +583,32 @@ void PortableSystem::RemoveWindowLocked(HWND window) {
 }
 
 BOOL PortableSystem::DestroyWindow(HWND window) {
-  std::unique_lock<std::mutex> lock(mu_);
-  Window* w = FindWindowLocked(window);
-  DWORD error = 0;
-  if (w == nullptr) {
-    error = ERROR_INVALID_WINDOW_HANDLE;
-  } else if (w->threadId != CurrentThreadId()) {
-    // Only the owning thread may destroy a window.
-    error = ERROR_ACCESS_DENIED;
-  }
-  if (error != 0) {
-    lock.unlock();
-    SetLastError(error);
-    return 0;
-  }
-  if (w->destroying) return 1;
-  w->destroying = true;
-  WNDPROC proc = w->proc;
-  lock.unlock();
-  proc(window, WM_DESTROY, 0, 0);
-  lock.lock();
-  RemoveWindowLocked(window);
-  return 1;
+  return Logged(
+      "DestroyWindow", [&] { return "window=" + HandleText(window); },
+      [&]() -> BOOL {
+        std::unique_lock<std::mutex> lock(mu_);
+        Window* w = FindWindowLocked(window);
+        DWORD error = 0;
+        if (w == nullptr) {
+          error = ERROR_INVALID_WINDOW_HANDLE;
+        } else if (w->threadId != CurrentThreadId()) {
+          // Only the owning thread may destroy a window.
+          error = ERROR_ACCESS_DENIED;
+        }
+        if (error != 0) {
+          lock.unlock();
+          SetLastError(error);
+          return 0;
+        }
+        if (w->destroying) return 1;
+        w->destroying = true;
+        WNDPROC proc = w->proc;
+        lock.unlock();
+        proc(window, WM_DESTROY, 0, 0);
+        lock.lock();
+        RemoveWindowLocked(window);
+        return 1;
+      });
 }
 
 std::vector<PortableSystem::WindowSnapshot> PortableSystem::Windows() const {
@@ -517,45 +640,60 @@ PortableSystem::UserCounters PortableSystem::Counters() const {
 HDEVNOTIFY PortableSystem::RegisterDeviceNotificationA(HANDLE recipient,
                                                        LPVOID filter,
                                                        DWORD flags) {
-  if (flags != DEVICE_NOTIFY_WINDOW_HANDLE || filter == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  // The filter is read as bytes: the caller's record need not be aligned.
-  DEV_BROADCAST_HDR header;
-  std::memcpy(&header, filter, sizeof(header));
-  if (header.dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
-      header.dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_A)) {
-    SetLastError(ERROR_INVALID_DATA);
-    return nullptr;
-  }
-  Notification n;
-  n.window = static_cast<HWND>(recipient);
-  std::memcpy(&n.classGuid,
-              static_cast<const char*>(filter) +
-                  offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_classguid),
-              sizeof(GUID));
-  std::unique_lock<std::mutex> lock(mu_);
-  if (FindWindowLocked(n.window) == nullptr) {
-    lock.unlock();
-    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return nullptr;
-  }
-  const std::uintptr_t value = next_notification_;
-  next_notification_ += 8;
-  notifications_.emplace(value, n);
-  return reinterpret_cast<HDEVNOTIFY>(value);
+  return Logged(
+      "RegisterDeviceNotificationA",
+      [&] {
+        return "window=" + HandleText(recipient) +
+               ", class=" + FilterClassText(filter) +
+               ", flags=" + HexText(flags);
+      },
+      [&]() -> HDEVNOTIFY {
+        if (flags != DEVICE_NOTIFY_WINDOW_HANDLE || filter == nullptr) {
+          SetLastError(ERROR_INVALID_PARAMETER);
+          return nullptr;
+        }
+        // The filter is read as bytes: the caller's record need not be aligned.
+        DEV_BROADCAST_HDR header;
+        std::memcpy(&header, filter, sizeof(header));
+        if (header.dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
+            header.dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_A)) {
+          SetLastError(ERROR_INVALID_DATA);
+          return nullptr;
+        }
+        Notification n;
+        n.window = static_cast<HWND>(recipient);
+        std::memcpy(
+            &n.classGuid,
+            static_cast<const char*>(filter) +
+                offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_classguid),
+            sizeof(GUID));
+        std::unique_lock<std::mutex> lock(mu_);
+        if (FindWindowLocked(n.window) == nullptr) {
+          lock.unlock();
+          SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+          return nullptr;
+        }
+        const std::uintptr_t value = next_notification_;
+        next_notification_ += 8;
+        notifications_.emplace(value, n);
+        return reinterpret_cast<HDEVNOTIFY>(value);
+      });
 }
 
 BOOL PortableSystem::UnregisterDeviceNotification(HDEVNOTIFY notification) {
-  std::unique_lock<std::mutex> lock(mu_);
-  if (notifications_.erase(reinterpret_cast<std::uintptr_t>(notification)) ==
-      0) {
-    lock.unlock();
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  return 1;
+  return Logged(
+      "UnregisterDeviceNotification",
+      [&] { return "notification=" + HandleText(notification); },
+      [&]() -> BOOL {
+        std::unique_lock<std::mutex> lock(mu_);
+        if (notifications_.erase(
+                reinterpret_cast<std::uintptr_t>(notification)) == 0) {
+          lock.unlock();
+          SetLastError(ERROR_INVALID_HANDLE);
+          return 0;
+        }
+        return 1;
+      });
 }
 
 bool PortableSystem::SendAndWait(
@@ -582,7 +720,6 @@ bool PortableSystem::SendAndWait(
   sent->record = record;
   queue->sent.push_back(sent);
   queue->wake.notify_all();
-  changed_.notify_all();
   // While waiting, messages sent to this thread's own windows are
   // delivered, as Windows does, so two threads sending to each other's
   // windows do not wait for each other.
@@ -590,7 +727,8 @@ bool PortableSystem::SendAndWait(
   const auto deadline = std::chrono::steady_clock::now() + DeliveryTimeout();
   while (!sent->done && !sent->cancelled) {
     if (own != nullptr && RunSentLocked(*own, lock)) continue;
-    if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) break;
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    Pause(lock);
   }
   // Not delivered in time: it must not run later.
   if (!sent->done) sent->cancelled = true;
@@ -606,7 +744,6 @@ bool PortableSystem::RunSentLocked(Queue& queue,
   Window* target = FindWindowLocked(sent->window);
   if (target == nullptr) {
     sent->cancelled = true;
-    changed_.notify_all();
     return true;
   }
   WNDPROC proc = target->proc;
@@ -614,7 +751,6 @@ bool PortableSystem::RunSentLocked(Queue& queue,
   proc(sent->window, sent->message, sent->wParam, sent->lParam);
   lock.lock();
   sent->done = true;
-  changed_.notify_all();
   return true;
 }
 
@@ -665,7 +801,8 @@ void PortableSystem::Shutdown() {
           threads_.begin(), threads_.end(),
           [](const std::shared_ptr<ThreadRecord>& t) { return t->ended; });
     };
-    if (!changed_.wait_for(lock, ShutdownLimit(), allEnded)) {
+    if (!PollUntil(lock, std::chrono::steady_clock::now() + ShutdownLimit(),
+                   allEnded)) {
       std::fprintf(stderr,
                    "a thread created through the simulated system did not "
                    "end within %lld ms of its shutdown\n",
@@ -704,43 +841,81 @@ HDEVINFO PortableSystem::AddDeviceSetLocked(const GUID& interfaceClass,
 }
 
 BOOL PortableSystem::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (!sets_.Remove(set)) return Answer(*this, ERROR_INVALID_HANDLE);
-  ReleaseHandleLocked(set);
-  return 1;
+  return Logged(
+      "SetupDiDestroyDeviceInfoList", [&] { return "set=" + HandleText(set); },
+      [&]() -> BOOL {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!sets_.Remove(set)) return Answer(*this, ERROR_INVALID_HANDLE);
+        ReleaseHandleLocked(set);
+        return 1;
+      });
 }
 
 BOOL PortableSystem::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index,
                                            PSP_DEVINFO_DATA info) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return Answer(*this, sets_.EnumDeviceInfo(set, index, info));
+  return Logged(
+      "SetupDiEnumDeviceInfo",
+      [&] {
+        return "set=" + HandleText(set) + ", index=" + std::to_string(index);
+      },
+      [&]() -> BOOL {
+        std::lock_guard<std::mutex> lock(mu_);
+        return Answer(*this, sets_.EnumDeviceInfo(set, index, info));
+      });
 }
 
 BOOL PortableSystem::SetupDiGetDeviceRegistryPropertyA(
     HDEVINFO set, PSP_DEVINFO_DATA info, DWORD property, PDWORD regType,
     PBYTE buffer, DWORD bufferSize, PDWORD requiredSize) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return Answer(
-      *this, sets_.GetDeviceRegistryProperty(set, info, property, regType,
-                                             buffer, bufferSize, requiredSize));
+  return Logged(
+      "SetupDiGetDeviceRegistryPropertyA",
+      [&] {
+        return "set=" + HandleText(set) + ", device=" + MemberText(info) +
+               ", property=" + std::to_string(property) +
+               ", size=" + std::to_string(bufferSize);
+      },
+      [&]() -> BOOL {
+        std::lock_guard<std::mutex> lock(mu_);
+        return Answer(*this, sets_.GetDeviceRegistryProperty(
+                                 set, info, property, regType, buffer,
+                                 bufferSize, requiredSize));
+      });
 }
 
 BOOL PortableSystem::SetupDiEnumDeviceInterfaces(
     HDEVINFO set, PSP_DEVINFO_DATA info, const GUID* classGuid, DWORD index,
     PSP_DEVICE_INTERFACE_DATA data) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return Answer(*this,
-                sets_.EnumDeviceInterfaces(set, info, classGuid, index, data,
-                                           FailingInterfaceIndexLocked()));
+  return Logged(
+      "SetupDiEnumDeviceInterfaces",
+      [&] {
+        return "set=" + HandleText(set) + ", device=" + MemberText(info) +
+               ", class=" + GuidText(classGuid) +
+               ", index=" + std::to_string(index);
+      },
+      [&]() -> BOOL {
+        std::lock_guard<std::mutex> lock(mu_);
+        return Answer(
+            *this, sets_.EnumDeviceInterfaces(set, info, classGuid, index, data,
+                                              FailingInterfaceIndexLocked()));
+      });
 }
 
 BOOL PortableSystem::SetupDiGetDeviceInterfaceDetailA(
     HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
     PDWORD requiredSize, PSP_DEVINFO_DATA info) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return Answer(*this, sets_.GetDeviceInterfaceDetail(
-                           set, data, detail, detailSize, requiredSize, info));
+  return Logged(
+      "SetupDiGetDeviceInterfaceDetailA",
+      [&] {
+        return "set=" + HandleText(set) + ", interface=" + MemberText(data) +
+               ", size=" + std::to_string(detailSize);
+      },
+      [&]() -> BOOL {
+        std::lock_guard<std::mutex> lock(mu_);
+        return Answer(
+            *this, sets_.GetDeviceInterfaceDetail(set, data, detail, detailSize,
+                                                  requiredSize, info));
+      });
 }
 
 }  // namespace os

@@ -9,10 +9,10 @@
 // goes.
 //
 // Rules kept here, as Windows keeps them:
-// - Every thread created through CreateThread has a message queue from its
-//   creation on, so a message posted right after CreateThread is not lost;
-//   any other thread gets one on its first GetMessageA, PostQuitMessage or
-//   CreateWindowExA.
+// - A thread has no message queue until its first RegisterClassExA,
+//   CreateWindowExA, GetMessageA or PostQuitMessage (a thread created
+//   through CreateThread too): until then PostThreadMessageA to it fails
+//   with ERROR_INVALID_THREAD_ID, as on Windows.
 // - A window belongs to the thread that created it. Its procedure runs on
 //   that thread: through DispatchMessageA, or inside that thread's
 //   GetMessageA for a message sent from another thread. A thread that waits
@@ -25,6 +25,10 @@
 // snapshots (os::DeviceSetTable): a derived system lists its devices in
 // SetupDiGetClassDevsA and hands them to AddDeviceSetLocked; the calls over a
 // set are answered here.
+//
+// The call log (off by default) records the thread, window, notification,
+// device set and handle calls made here with their arguments; a derived
+// system logs its own calls through Logged.
 //
 // One mutex guards all state; it is never held while a window procedure or
 // a thread function runs, nor while a sender waits for delivery.
@@ -43,10 +47,17 @@
 #include <thread>
 #include <vector>
 
+#include "os/portable/call_log.h"
 #include "os/portable/device_sets.h"
 #include "os/system.h"
 
 namespace os {
+
+// The Windows share-mode rule between two opens of one device: true when an
+// open with `access` and `share` may join an open with `openAccess` and
+// `openShare`. Each must share what the other reads or writes; an open with
+// neither read nor write access takes no part.
+bool SharesWith(DWORD access, DWORD share, DWORD openAccess, DWORD openShare);
 
 class PortableSystem : public System {
  public:
@@ -159,12 +170,18 @@ class PortableSystem : public System {
   // The id of the calling thread (unique in the process, never 0).
   static DWORD CurrentThreadId();
 
+  // The call log of this system.
+  CallLog& Calls() { return calls_; }
+  const CallLog& Calls() const { return calls_; }
+
  protected:
   // The one lock over this system's state, for derived systems too.
   std::mutex& Mutex() const { return mu_; }
 
   // Handle values: small, 32-bit, multiples of 4 from 0x100, never 0 or -1,
-  // never handed out twice while in use. Call with the mutex held.
+  // never handed out twice while in use. As Windows may, a new handle takes
+  // the lowest value free, so a closed handle's value soon names another
+  // object. Call with the mutex held.
   HANDLE NewHandleLocked();
   void ReleaseHandleLocked(HANDLE handle);
 
@@ -181,6 +198,29 @@ class PortableSystem : public System {
 
   // Closes a handle that is not a thread handle. Called without the mutex.
   virtual BOOL CloseOtherHandle(HANDLE handle);
+
+  // Calls that a derived system can make fail: the error to fail with, 0
+  // for none. Called with the mutex held.
+  enum class InjectedFailure { ThreadCreation, WindowCreation };
+  virtual DWORD InjectedFailureLocked(InjectedFailure) { return 0; }
+
+  // Runs `body` (the call `name`) and, while the call log is on, logs it
+  // with the text that `arguments` makes after the call, its result and its
+  // last error when it failed. Returns what `body` returned.
+  template <typename Arguments, typename Body>
+  auto Logged(const char* name, Arguments&& arguments, Body&& body) {
+    auto result = body();
+    if (calls_.Enabled()) {
+      CallRecord record;
+      record.name = name;
+      record.arguments = arguments();
+      record.result = ResultText(result);
+      record.ok = Succeeded(result);
+      record.error = record.ok ? 0 : GetLastError();
+      calls_.Add(std::move(record));
+    }
+    return result;
+  }
 
  private:
   // A message sent to a window of another thread, waiting in that thread's
@@ -249,11 +289,11 @@ class PortableSystem : public System {
                    const std::shared_ptr<std::vector<std::uint32_t>>& record);
 
   mutable std::mutex mu_;
-  std::condition_variable changed_;  // a thread ended or a send completed
   bool shutting_down_ = false;
 
-  std::set<std::uintptr_t> handles_in_use_;
   static constexpr std::uintptr_t kFirstHandle = 0x100;
+  std::set<std::uintptr_t> free_handles_;  // freed values below next_handle_
+  std::uintptr_t next_handle_ = kFirstHandle;  // above every value in use
 
   std::map<DWORD, std::shared_ptr<Queue>> queues_;
   std::map<std::uintptr_t, std::shared_ptr<ThreadRecord>> thread_handles_;
@@ -269,6 +309,7 @@ class PortableSystem : public System {
   std::uintptr_t next_notification_ = 0xD0000;
 
   DeviceSetTable sets_;
+  CallLog calls_;
 
   static thread_local DWORD last_error_;
 };
