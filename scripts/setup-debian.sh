@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libhidapi-dev
   xvfb xauth xdotool x11-utils imagemagick fontconfig fonts-wqy-zenhei
+  dpkg-dev fakeroot file lintian unzip
 )
 if [ "${1:-}" = "--windows" ]; then
   packages+=(

@@ -52,6 +52,7 @@ class SimHost final : public Host {
   void ModeRequested(const VXContext& token) override;
 
  private:
+  std::optional<sim::TokenId> TokenOf(const VXContext& context) const;
   void PlayUser();
 
   sim::Machine machine_;

@@ -13,20 +13,26 @@ SimHost::SimHost(bool realTime, bool plugToken) : real_time_(realTime) {
   if (plugToken) machine_.Plug({});
 }
 
+std::optional<sim::TokenId> SimHost::TokenOf(const VXContext& context) const {
+  // A listed token is the plugged virtual token with its ATR.
+  const std::vector<std::uint8_t> atr(context.bAtr,
+                                      context.bAtr + context.dwAtrLength);
+  for (const sim::TokenId id : machine_.Tokens()) {
+    const sim::TokenState state = machine_.Token(id);
+    if (state.plugged && state.atr == atr) return id;
+  }
+  return std::nullopt;
+}
+
 std::vector<std::optional<TargetMode>> SimHost::Modes(
     const std::vector<VXContext>& tokens) {
-  // A listed token is the plugged virtual token with its ATR.
   std::vector<std::optional<TargetMode>> modes;
   for (const VXContext& context : tokens) {
+    const std::optional<sim::TokenId> id = TokenOf(context);
     std::optional<TargetMode> mode;
-    const std::vector<std::uint8_t> atr(context.bAtr,
-                                        context.bAtr + context.dwAtrLength);
-    for (const sim::TokenId id : machine_.Tokens()) {
-      const sim::TokenState state = machine_.Token(id);
-      if (state.plugged && state.atr == atr) {
-        mode = state.mode == sim::TokenMode::Usb ? TargetMode::kUsb
-                                                 : TargetMode::kHid;
-      }
+    if (id) {
+      mode = machine_.Token(*id).mode == sim::TokenMode::Usb ? TargetMode::kUsb
+                                                             : TargetMode::kHid;
     }
     modes.push_back(mode);
   }
@@ -59,17 +65,9 @@ void SimHost::SleepMs(int milliseconds) {
 }
 
 void SimHost::ModeRequested(const VXContext& token) {
-  const std::vector<std::uint8_t> atr(token.bAtr,
-                                      token.bAtr + token.dwAtrLength);
-  for (const sim::TokenId id : machine_.Tokens()) {
-    const sim::TokenState state = machine_.Token(id);
-    if (state.plugged && state.atr == atr && state.pendingMode) {
-      replugging_ = id;
-      requested_ms_ = NowMs();
-      unplugged_ = false;
-      return;
-    }
-  }
+  replugging_ = TokenOf(token);
+  requested_ms_ = NowMs();
+  unplugged_ = false;
 }
 
 void SimHost::PlayUser() {
