@@ -135,3 +135,48 @@ void BM_ParallelExchanges(benchmark::State& state) {
 BENCHMARK(BM_ParallelExchanges)->Threads(1)->Threads(4)->UseRealTime();
 
 }  // namespace
+
+namespace {
+
+// One card command through the public calls: VXControl code 38 (the serial
+// number) on an open HID token. Counters per call: round trips (a report
+// sent and one read), heap allocations in the library and the machine
+// together (expected: 1 and 0).
+void BM_CardCommand(benchmark::State& state) {
+  vantor::sim::Machine machine;
+  machine.Install();
+  machine.SetWireLog(false);
+  machine.Plug({});
+  std::uint32_t length = sizeof(VXContext);
+  VXContext context;
+  if (VXListDevices(&context, &length) != VX_SUCCESS ||
+      VXOpenDevice(&context) != VX_SUCCESS) {
+    state.SkipWithError("open failed");
+    return;
+  }
+  const vantor::sim::MachineCounters before = machine.Counters();
+  const std::uint64_t allocationsBefore = vantor::bench::HeapAllocations();
+  for (auto _ : state) {
+    std::uint8_t serial[8];
+    std::uint32_t returned = 0;
+    if (VXControl(&context, VX_GET_SERIAL_NUMBER, nullptr, 0, serial,
+                  sizeof(serial), &returned) != VX_SUCCESS) {
+      state.SkipWithError("code 38 failed");
+      break;
+    }
+    benchmark::DoNotOptimize(serial);
+  }
+  const auto runs = static_cast<double>(state.iterations());
+  state.counters["round_trips"] =
+      (machine.Counters().transportCalls - before.transportCalls) / 2.0 / runs;
+  state.counters["heap_allocs"] =
+      static_cast<double>(vantor::bench::HeapAllocations() -
+                          allocationsBefore) /
+      runs;
+  VXCloseDevice(&context);
+}
+BENCHMARK(BM_CardCommand);
+BENCHMARK(BM_CardCommand)->Name("BM_CardCommandOnce")->Iterations(1);
+BENCHMARK(BM_CardCommand)->Name("BM_CardCommandFour")->Iterations(4);
+
+}  // namespace

@@ -2,7 +2,7 @@
 # Counts the library's own instructions per call with callgrind (repeatable,
 # unlike times): a HID exchange, and a refresh of 1 and of 127 HID tokens.
 # Only instructions of the library's own functions are summed (self cost of
-# vantor::device, vantor::connection and vantor::common); the simulated
+# its namespaces and of the public calls); the simulated
 # machine behind the seam and the C library are left out.
 #
 #   scripts/count-instructions.sh [build-dir]   (default: build/release)
@@ -27,7 +27,7 @@ count() {
     >/dev/null 2>&1
   callgrind_annotate --inclusive=no --threshold=100 "$out/cg" 2>/dev/null |
     awk '
-      /vantor::(device|connection|common)::/ {
+      /vantor::(device|connection|common|commandfile|api)::|VXControl/ {
         gsub(",", "", $1); if ($1 ~ /^[0-9]+$/) sum += $1 }
       END { print sum }'
 }
@@ -46,5 +46,9 @@ hid=$(count 'BM_TransmitControl/0$' \
   'vantor::device::TransmitControl(vantor::device::Channel const&*')
 # One call in the set-up's refresh, one in the single iteration.
 echo "HID exchange (TransmitControl): $((hid / 2)) library instructions per call"
+# One card command (VXControl code 38), from the runs of one and of four.
+once=$(count 'BM_CardCommandOnce' 'VXControl')
+four=$(count 'BM_CardCommandFour' 'VXControl')
+echo "card command (code 38): $(((four - once) / 3)) library instructions per call"
 steady "refresh, 1 HID token" 1 'vantor::device::RefreshDeviceTable()'
 steady "refresh, 127 HID tokens" 127 'vantor::device::RefreshDeviceTable()'

@@ -1,0 +1,166 @@
+// Fuzz target: every reading command and the exchange over arbitrary token
+// answers (any length, any bytes). Each answer must give a documented
+// result (0, 3 or the status word it carries), and a failing read must
+// leave the caller's outputs as they were.
+//
+// Built as a libFuzzer target with clang (-fsanitize=fuzzer), and otherwise
+// as a program that replays the files (or folders of files) it is given.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+#include "commandfile/commandfile.h"
+#include "device/device.h"
+#include "vantor/sim.h"
+#include "vantor/vantor.h"
+
+namespace {
+
+namespace cmd = vantor::commandfile;
+namespace sim = vantor::sim;
+
+struct Rig {
+  Rig() {
+    machine.Install();
+    machine.SetWireLog(false);
+    token = machine.Plug({});
+    std::uint32_t length = sizeof(VXContext);
+    if (VXListDevices(&context, &length) != VX_SUCCESS ||
+        VXOpenDevice(&context) != VX_SUCCESS) {
+      std::abort();
+    }
+  }
+  sim::Machine machine;
+  sim::TokenId token = 0;
+  VXContext context{};
+};
+
+void Check(bool condition, const char* what) {
+  if (!condition) {
+    std::fprintf(stderr, "fuzz check failed: %s\n", what);
+    std::abort();
+  }
+}
+
+// The result an answer must give: 0 with 90 00 at its end and the `needs`
+// data bytes the operation reads, 3 for an answer too short for that, or
+// exactly the status word it ends with.
+void CheckResult(std::uint32_t result, const std::uint8_t* data,
+                 std::size_t size, std::size_t needs, bool noRootIsAnswer,
+                 const char* what) {
+  if (size < 2) {
+    Check(result == VX_COMM_ERROR, what);
+    return;
+  }
+  const std::uint32_t sw =
+      static_cast<std::uint32_t>(data[size - 2]) << 8 | data[size - 1];
+  if (sw == 0x9000) {
+    // Success only with every data byte the operation reads.
+    Check(result == (size - 2 < needs ? VX_COMM_ERROR : VX_SUCCESS), what);
+  } else if (noRootIsAnswer && sw == 0x6A81) {
+    Check(result == VX_SUCCESS, what);  // "no root" is the answer itself
+  } else {
+    Check(result == sw, what);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  static Rig* rig = new Rig();
+  // A HID answer report carries at most 255 bytes.
+  if (size > 255) size = 255;
+  const std::vector<std::uint8_t> answer(data, data + size);
+  const std::uint8_t id[2] = {0x3F, 0x04};
+  const VXContext* c = &rig->context;
+
+  // Each operation meets the same answer in place of its command's.
+  for (int op = 0; op < 9; ++op) {
+    sim::InjectedAnswer injected;
+    injected.ins = op == 7 ? 0xA4 : op == 8 ? 0xE0 : 0xCA;
+    injected.answer = answer;
+    rig->machine.InjectAnswer(rig->token, injected);
+    std::uint8_t out[256];
+    std::memset(out, 0xA5, sizeof(out));
+    std::uint32_t length = 0xA5A5A5A5u;
+    std::uint32_t result = 0;
+    switch (op) {
+      case 0:
+        result = cmd::GetDeviceType(c, out);
+        break;
+      case 1:
+        result = cmd::GetSerialNumber(c, out, sizeof(out), &length);
+        break;
+      case 2:
+        result = cmd::GetVmType(c, out, sizeof(out), &length);
+        break;
+      case 3:
+        result = cmd::GetFreeSpace(c, out, sizeof(out), &length);
+        break;
+      case 4:
+        result = cmd::GetDirFreeSpace(c, out, sizeof(out), &length);
+        break;
+      case 5: {
+        std::uint16_t address = 0xA5A5;
+        result = cmd::GetE2Address(c, &address);
+        if (result != VX_SUCCESS) Check(address == 0xA5A5, "E2 address");
+        break;
+      }
+      case 6: {
+        std::uint32_t exists = 0xA5A5A5A5u;
+        result = cmd::QueryRootExists(c, &exists);
+        if (result != VX_SUCCESS) Check(exists == 0xA5A5A5A5u, "root flag");
+        break;
+      }
+      case 7:
+        result = cmd::GetFileInfo(c, id, out, sizeof(out), &length);
+        break;
+      default:
+        result = cmd::FinishDirectory(c);
+        break;
+    }
+    // Data bytes each operation reads from a 90 00 answer.
+    constexpr std::size_t kNeeds[] = {1, 0, 1, 2, 2, 2, 0, 12, 0};
+    CheckResult(result, answer.data(), answer.size(),
+                kNeeds[static_cast<std::size_t>(op)], op == 6, "result");
+    if (result != VX_SUCCESS) {
+      for (std::uint8_t b : out) Check(b == 0xA5, "output untouched");
+      Check(length == 0xA5A5A5A5u, "length untouched");
+    }
+  }
+  return 0;
+}
+
+#ifndef VANTOR_LIBFUZZER
+// Replays every file named, and every file in every folder named.
+int main(int argc, char** argv) {
+  int inputs = 0;
+  auto run = [&](const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<std::uint8_t> bytes(
+        (std::istreambuf_iterator<char>(file)),
+        std::istreambuf_iterator<char>());
+    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    ++inputs;
+  };
+  for (int i = 1; i < argc; ++i) {
+    const std::filesystem::path path(argv[i]);
+    if (std::filesystem::is_directory(path)) {
+      for (const auto& entry : std::filesystem::directory_iterator(path)) {
+        run(entry.path());
+      }
+    } else {
+      run(path);
+    }
+  }
+  std::printf("%d inputs replayed\n", inputs);
+  return inputs > 0 ? 0 : 1;
+}
+#endif
