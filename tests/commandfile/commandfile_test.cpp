@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "commandfile/commandfile.h"
+#include "hex_bytes.h"
 #include "vantor/fixture.h"
 
 namespace vantor::commandfile {
@@ -18,18 +19,7 @@ using testing::MachineTest;
 using testing::Token;
 using testing::TokenMode;
 
-Bytes X(const std::string& text) {
-  Bytes bytes;
-  std::string digits;
-  for (char c : text) {
-    if (c != ' ') digits += c;
-  }
-  for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-    bytes.push_back(static_cast<std::uint8_t>(
-        std::stoul(digits.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
-}
+Bytes X(const std::string& text) { return vantor::testing::HexBytes(text); }
 
 class CommandTest : public MachineTest {
  protected:

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "hex_bytes.h"
 #include "sim_test_support.h"
 
 namespace {
@@ -19,19 +20,7 @@ using vantor::sim::TokenConfig;
 using vantor::sim::TokenId;
 using vantor::sim::TokenMode;
 
-// "80 CA 02 00 08" -> bytes; spaces are ignored.
-Bytes X(const std::string& text) {
-  Bytes bytes;
-  std::string digits;
-  for (char c : text) {
-    if (c != ' ') digits += c;
-  }
-  for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-    bytes.push_back(static_cast<std::uint8_t>(
-        std::stoul(digits.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
-}
+Bytes X(const std::string& text) { return vantor::testing::HexBytes(text); }
 
 // Commands as the library sends them.
 const std::string kPin = "3234363831333537";  // "24681357"

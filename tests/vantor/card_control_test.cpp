@@ -9,6 +9,7 @@
 
 #include "commandfile/commandfile.h"
 #include "fixture.h"
+#include "hex_bytes.h"
 
 namespace vantor::testing {
 namespace {
@@ -16,18 +17,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 namespace cmd = commandfile;
 
-Bytes X(const std::string& text) {
-  Bytes bytes;
-  std::string digits;
-  for (char c : text) {
-    if (c != ' ') digits += c;
-  }
-  for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-    bytes.push_back(static_cast<std::uint8_t>(
-        std::stoul(digits.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
-}
+Bytes X(const std::string& text) { return vantor::testing::HexBytes(text); }
 
 constexpr std::uint32_t kUntouched = 0xA5A5A5A5u;
 
