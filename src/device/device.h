@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "common/atr.h"
+#include "os/driver_codes.h"
 #include "os/system.h"
 
 namespace vantor::device {
@@ -92,10 +93,10 @@ struct RequestHeader {
 void EncodeHeader(const RequestHeader& header, std::uint8_t out[8]);
 
 // Driver I/O control codes.
-inline constexpr DWORD IOCTL_VX_WRITE = 0x22000C;
-inline constexpr DWORD IOCTL_VX_READ = 0x220010;
-inline constexpr DWORD IOCTL_VX_GET_ATR = 0x220024;
-inline constexpr DWORD IOCTL_VX_TRANSFER = 0x220028;
+using os::IOCTL_VX_GET_ATR;
+using os::IOCTL_VX_READ;
+using os::IOCTL_VX_TRANSFER;
+using os::IOCTL_VX_WRITE;
 
 // --- Table and discovery -------------------------------------------------
 

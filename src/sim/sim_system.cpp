@@ -9,6 +9,8 @@
 #include <cstring>
 #include <thread>
 
+#include "os/driver_codes.h"
+
 namespace vantor::sim::detail {
 
 const GUID kHidClassGuid = os::kHidInterfaceClassGuid;
@@ -844,7 +846,7 @@ DWORD SimSystem::DriverLocked(Device& device, DWORD code,
     }
   };
   switch (code) {
-    case 0x220028: {  // single call: request in, answer out
+    case os::IOCTL_VX_TRANSFER: {  // single call: request in, answer out
       if (token.faults.refuseSingleCall) return ERROR_INVALID_FUNCTION;
       if (inSize < 8 || inSize > kMaxDriverInput)
         return ERROR_INVALID_PARAMETER;
@@ -868,7 +870,7 @@ DWORD SimSystem::DriverLocked(Device& device, DWORD code,
       answer.Clear();
       return 0;
     }
-    case 0x22000C: {  // write: the request, answered later by a read
+    case os::IOCTL_VX_WRITE: {  // write: the request, answered later by a read
       if (inSize < 8 || inSize > kMaxDriverInput)
         return ERROR_INVALID_PARAMETER;
       const Header h = ReadHeader(in);
@@ -878,7 +880,7 @@ DWORD SimSystem::DriverLocked(Device& device, DWORD code,
       run(h, h.length);
       return 0;
     }
-    case 0x220010: {  // read: the answer of the last write
+    case os::IOCTL_VX_READ: {  // read: the answer of the last write
       if (inSize != 8) return ERROR_INVALID_PARAMETER;
       const Header h = ReadHeader(in);
       if (h.requestType != 0xC0 || (h.request != 0 && h.request != 1) ||
@@ -898,7 +900,7 @@ DWORD SimSystem::DriverLocked(Device& device, DWORD code,
       answer.Clear();
       return 0;
     }
-    case 0x220024: {  // the ATR
+    case os::IOCTL_VX_GET_ATR: {  // the ATR
       if (token.faults.atrCodeFails) return ERROR_INVALID_FUNCTION;
       const std::vector<std::uint8_t>& atr = token.Atr();
       const std::size_t n = std::min<std::size_t>(atr.size(), outSize);
