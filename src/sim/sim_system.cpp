@@ -189,22 +189,25 @@ std::string SimSystem::HardwareIdsLocked(const Device& device) const {
 }
 
 SimSystem::Device* SimSystem::FindPathLocked(const char* path) const {
-  const std::string wanted = Lower(path);
-  for (Device* device : plugged_) {
-    for (int n = 0; n < device->interfaces; ++n) {
-      if (Lower(InterfacePathLocked(*device, n)) == wanted) return device;
-    }
-  }
-  // "\\.\" and a DOS device name of a token in USB mode.
-  if (wanted.compare(0, 4, "\\\\.\\") == 0) {
-    const std::string name = wanted.substr(4);
+  // Every path a plugged device answers to, lower-cased, made again only
+  // after a plug, unplug or path change: an open costs one look-up.
+  if (path_index_stale_) {
+    path_index_.clear();
     for (Device* device : plugged_) {
-      if (!IsHidLocked(*device) && Lower(device->dosName) == name) {
-        return device;
+      for (int n = 0; n < device->interfaces; ++n) {
+        path_index_.emplace(Lower(InterfacePathLocked(*device, n)), device);
       }
     }
+    // "\\.\" and a DOS device name of a token in USB mode.
+    for (Device* device : plugged_) {
+      if (!IsHidLocked(*device)) {
+        path_index_.emplace(Lower("\\\\.\\" + device->dosName), device);
+      }
+    }
+    path_index_stale_ = false;
   }
-  return nullptr;
+  const auto found = path_index_.find(Lower(path));
+  return found != path_index_.end() ? found->second : nullptr;
 }
 
 void SimSystem::AttachLocked(Device& device) {
@@ -213,6 +216,7 @@ void SimSystem::AttachLocked(Device& device) {
   device.answer.Clear();
   if (device.token != nullptr) device.token->PowerOn();
   plugged_.push_back(&device);
+  path_index_stale_ = true;
 }
 
 void SimSystem::DetachLocked(Device& device) {
@@ -220,6 +224,7 @@ void SimSystem::DetachLocked(Device& device) {
   device.answer.Clear();
   plugged_.erase(std::remove(plugged_.begin(), plugged_.end(), &device),
                  plugged_.end());
+  path_index_stale_ = true;
 }
 
 void SimSystem::EventLocked(std::string line) {
@@ -347,6 +352,7 @@ void SimSystem::SetAtr(TokenId token, const std::vector<std::uint8_t>& atr) {
 void SimSystem::SetPath(TokenId token, const std::string& path) {
   std::lock_guard<std::mutex> lock(Mutex());
   if (Device* device = TokenDeviceLocked(token)) device->customPath = path;
+  path_index_stale_ = true;
 }
 
 void SimSystem::SetLatency(TokenId token, std::chrono::microseconds latency) {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "os/portable/portable_system.h"
@@ -172,6 +173,9 @@ class SimSystem final : public os::PortableSystem {
   std::vector<std::unique_ptr<Device>> devices_;  // in creation order
   std::vector<Device*> tokens_;                   // by token id - 1
   std::vector<Device*> plugged_;                  // in plug order
+  // Lower-cased paths of the plugged devices, for opens by path.
+  mutable std::unordered_map<std::string, Device*> path_index_;
+  mutable bool path_index_stale_ = true;
   std::uint64_t next_attachment_ = 0;
   int foreign_count_ = 0;
 
