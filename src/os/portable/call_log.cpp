@@ -41,7 +41,11 @@ std::string StringText(const char* text) {
 std::string ClassNameText(const char* className) {
   const auto value = reinterpret_cast<std::uintptr_t>(className);
   if (className != nullptr && value < 0x10000) {
-    return "#" + std::to_string(value);
+    // Appended, not "#" + a temporary: the optimiser warns wrongly about
+    // overlapping copies in that form.
+    std::string text = "#";
+    text += std::to_string(value);
+    return text;
   }
   return StringText(className);
 }
