@@ -11,7 +11,14 @@
 #include <cstdint>
 
 #include "commandfile/templates.h"
+#include "os/win_types.h"
 #include "vantor/vantor_types.h"
+
+// The Windows headers define GetFreeSpace as a macro of their own; the
+// operation of that name here is this layer's.
+#ifdef GetFreeSpace
+#undef GetFreeSpace
+#endif
 
 namespace vantor::commandfile {
 

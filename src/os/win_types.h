@@ -21,6 +21,10 @@
 #include <dbt.h>
 #include <setupapi.h>
 // clang-format on
+// Not declared by every edition of the system headers.
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
 
 #else  // !_WIN32
 
