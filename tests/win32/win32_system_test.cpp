@@ -279,7 +279,14 @@ TEST_F(Win32SystemTest, RemovalBroadcastClosesAndFreesTheOpenEntry) {
     EXPECT_EQ(entry.hDevice, INVALID_HANDLE_VALUE);
     EXPECT_EQ(entry.dwOpenCount, 0);
   }
+  // The handle stays open, unusable, until its connection is closed, so
+  // that its value cannot name a new connection meanwhile.
   DWORD available = 0;
+  EXPECT_TRUE(::PeekNamedPipe(reader, nullptr, 0, nullptr, &available, nullptr))
+      << "the device handle was closed under its connection";
+  EXPECT_EQ(device::RetiredHandles(), 1);
+  EXPECT_EQ(device::DisconnectSlot(3, device, nullptr),
+            device::DisconnectResult::kInvalid);
   EXPECT_FALSE(
       ::PeekNamedPipe(reader, nullptr, 0, nullptr, &available, nullptr))
       << "the device handle was not closed";
