@@ -28,10 +28,6 @@ inline constexpr std::uint32_t kStateNoHandle = 2;
 // Largest response accepted from one exchange; the buffer is one byte more.
 inline constexpr std::uint32_t kResponseCapacity = 255;
 inline constexpr std::uint32_t kResponseBufferSize = 256;
-// Data bytes one control request can carry: the driver's request holds 255,
-// a HID control report 254 (its length byte also counts the request code).
-inline constexpr std::uint32_t kMaxDataLength = 255;
-inline constexpr std::uint32_t kMaxHidDataLength = 254;
 // APDU lengths accepted by SlotTransmit.
 inline constexpr std::uint32_t kMinApduLength = 5;
 inline constexpr std::uint32_t kMaxApduLength = 255;

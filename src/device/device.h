@@ -153,6 +153,11 @@ void ReleaseRemovedEntry(SlotEntry& entry);
 // Requests with more data than a report or the driver buffer carries (255
 // bytes; 254 for a HID control request) are refused without being sent.
 
+// Largest data of a request (wLength carries 8 bits), and of a control
+// request in a HID report, whose length byte counts the request code too.
+inline constexpr std::uint32_t kMaxRequestData = 255;
+inline constexpr std::uint32_t kMaxHidControlData = 254;
+
 // What an exchange runs on: a device handle and the transport of its kind.
 struct Channel {
   HANDLE handle;

@@ -276,9 +276,9 @@ ExchangeResult ExchangeControl(std::uint32_t index, HANDLE handle,
                                std::int32_t type, const std::uint8_t* data,
                                std::uint32_t dataLength, std::uint8_t* response,
                                std::uint32_t* responseLength) {
-  // A HID control report's length byte also counts the request code.
   auto refuse = [&](const Channel& channel) {
-    const std::uint32_t limit = channel.kind == SLOT_HID ? 254 : 255;
+    const std::uint32_t limit =
+        channel.kind == SLOT_HID ? kMaxHidControlData : kMaxRequestData;
     return (data == nullptr && dataLength != 0) || dataLength > limit;
   };
   return RunExchange(index, handle, refuse, [&](const Channel& channel) {
@@ -292,7 +292,7 @@ ExchangeResult ExchangeApdu(std::uint32_t index, HANDLE handle,
                             std::uint8_t* response,
                             std::uint32_t* responseLength) {
   auto refuse = [&](const Channel&) {
-    return apdu == nullptr || apduLength == 0 || apduLength > 255;
+    return apdu == nullptr || apduLength == 0 || apduLength > kMaxRequestData;
   };
   return RunExchange(index, handle, refuse, [&](const Channel& channel) {
     return TransmitApdu(channel, apdu, apduLength, response, responseLength);

@@ -14,11 +14,6 @@ constexpr std::uint8_t kFromDevice = 0xC0;
 constexpr std::uint8_t kControlRequest = 1;
 constexpr std::uint8_t kApduRequest = 0;
 constexpr std::uint16_t kAnswerLength = 255;
-// Largest data of a request: wLength carries 8 bits.
-constexpr std::uint32_t kMaxRequestData = 255;
-// Largest data of a control request in a HID report, whose length byte
-// counts the request code too.
-constexpr std::uint32_t kMaxHidControlData = 254;
 // DriverWrite's buffer: the header and the data.
 constexpr std::uint32_t kMaxWriteBytes = 1024;
 // DriverRead's own buffer and its number of tries.
