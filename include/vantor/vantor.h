@@ -93,6 +93,16 @@ extern "C" {
 #define VX_GET_DIRECTORY_FREE_SPACE 49u
 #define VX_GET_FILE_INFO 50u
 
+/* Directory kinds of VXMakeDirectory and VXMakeDirectoryEx. */
+#define VX_ROOT_DIRECTORY 0xABu /* the root; id text "\\" */
+#define VX_SUB_DIRECTORY 0xACu  /* under the current one; device type 0 */
+#define VX_APP_DIRECTORY 0xADu  /* under the root; other device types */
+
+/* PIN and key kinds of VXPresentPin and VXSetPinOrKey. */
+#define VX_USER_PIN 0xA1u /* 8 bytes */
+#define VX_DEV_PIN 0xA2u  /* 24 bytes, handled as three 8-byte parts */
+#define VX_AUTH_KEY 0xA3u /* 8 or 16 bytes; VXSetPinOrKey only */
+
 /* Lists the attached tokens. `length` is the size of `contexts` in bytes on
  * entry and 92 times the number of tokens on return. With too small a length
  * it returns VX_BUFFER_TOO_SMALL and writes the needed length; with no token
@@ -119,6 +129,53 @@ VX_EXPORT uint32_t VXAPI VXControl(VXContext* context, uint32_t code,
                                    const uint8_t* input, uint32_t inputLength,
                                    uint8_t* output, uint32_t outputCapacity,
                                    uint32_t* returnedLength);
+
+/* Creates a directory and its security files (key file, default PINs and
+ * keys). The root takes the id text "\\" and ignores `size`; a
+ * subdirectory (device type 0, at least 134 bytes) or an application
+ * directory (other device types, created at the root, at least 988 bytes)
+ * takes four hexadecimal digits other than "0000" and a size up to 0xFFFF.
+ * A new subdirectory or application directory is current afterwards. */
+VX_EXPORT uint32_t VXAPI VXMakeDirectory(VXContext* context, const char* id,
+                                         uint32_t size, uint32_t kind);
+
+/* VXMakeDirectory; for the root it then presents the default developer PIN
+ * and writes `rootInfo`'s device id (VX_SET_DEVICE_ID). When writing the id
+ * fails, the new root is erased again and the id's failure is returned, or
+ * VX_ROOT_NOT_REMOVED when the root could not be erased. `rootInfo` is read
+ * for the root only. */
+VX_EXPORT uint32_t VXAPI VXMakeDirectoryEx(VXContext* context, const char* id,
+                                           uint32_t size, uint32_t kind,
+                                           const VXROOTINFO* rootInfo);
+
+/* Makes a directory current by a path (texts as C literals): "\\" the root;
+ * "1A2B" a directory of the current one; "\\1A2B" or "1A2B\\" a directory of
+ * the root;
+ * "\\1A2B3C4D", "1A2B\\3C4D", "\\1A2B\\3C4D" or "1A2B\\3C4D\\" a directory
+ * two levels below the root. Any other text is refused and nothing is
+ * sent. */
+VX_EXPORT uint32_t VXAPI VXEnterDirectory(VXContext* context, const char* path);
+
+/* Erases the current directory's contents and puts its security files back;
+ * erasing the root removes it. `reserved` must be 0. */
+VX_EXPORT uint32_t VXAPI VXClearDirectory(VXContext* context,
+                                          uint32_t reserved);
+
+/* Presents a PIN of the current directory: VX_USER_PIN (8 bytes) or
+ * VX_DEV_PIN (24 bytes). A wrong PIN gives the token's status word. */
+VX_EXPORT uint32_t VXAPI VXPresentPin(VXContext* context, const uint8_t* pin,
+                                      uint32_t length, uint32_t kind);
+
+/* Changes a PIN of the current directory (VX_USER_PIN, VX_DEV_PIN: the old
+ * and the new value) or replaces its authentication key (VX_AUTH_KEY: no
+ * old value, a key of 8 or 16 bytes; not on device type 0). A developer-PIN
+ * change that fails part-way sets the changed parts back; when that fails
+ * too the result is VX_DEV_PIN_NOT_RESTORED. */
+VX_EXPORT uint32_t VXAPI VXSetPinOrKey(VXContext* context,
+                                       const uint8_t* oldValue,
+                                       uint32_t oldLength,
+                                       const uint8_t* newValue,
+                                       uint32_t newLength, uint32_t kind);
 
 #ifdef __cplusplus
 } /* extern "C" */

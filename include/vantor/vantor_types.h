@@ -28,6 +28,12 @@ extern "C" {
 #define VX_NO_FILES_IN_ROOT 514u
 #define VX_SIZE_OUT_OF_RANGE 515u
 #define VX_DIRECTORY_TOO_SMALL 516u
+/* A developer-PIN change failed at its second or third part and setting the
+ * parts already changed back failed too: the PIN is left partly changed. */
+#define VX_DEV_PIN_NOT_RESTORED 517u
+/* Root creation with a device id failed, and erasing the new root again
+ * failed too: the root is still on the token. */
+#define VX_ROOT_NOT_REMOVED 518u
 #define VX_ATR_CHANGED 0xFFFFFFFFu
 
 /* Names one listed token. Filled by VXListDevices; opened, used and closed

@@ -143,4 +143,81 @@ std::uint32_t SetDirParameter(const VXContext* context, std::uint8_t value,
                               std::uint32_t* done);
 std::uint32_t CreateAtrFile(const VXContext* context);
 
+// --- PINs and keys ----------------------------------------------------------
+
+// PIN kinds, as the public calls pass them.
+inline constexpr std::uint32_t kUserPinKind = 0xA1;
+inline constexpr std::uint32_t kDevPinKind = 0xA2;
+inline constexpr std::uint32_t kAuthKeyKind = 0xA3;
+inline constexpr std::uint32_t kUserPinLength = 8;
+inline constexpr std::uint32_t kDevPinLength = 24;
+
+// Presents a PIN of the current directory: the developer PIN (kind 0xA2, 24
+// bytes) part by part, stopping at the first part refused; any other kind
+// the 8-byte user PIN.
+std::uint32_t VerifyPin(const VXContext* context, const std::uint8_t* value,
+                        std::uint32_t kind);
+std::uint32_t ChangeUserPin(const VXContext* context,
+                            const std::uint8_t* current,
+                            const std::uint8_t* next);
+// Changes the developer PIN part by part. When part 2 or 3 fails, the parts
+// already changed are set back and the part's failure is returned; when
+// setting them back fails too, VX_DEV_PIN_NOT_RESTORED.
+std::uint32_t ChangeDevPin(const VXContext* context,
+                           const std::uint8_t* current,
+                           const std::uint8_t* next);
+// Sets the first `parts` (1 or 2) developer PIN parts from `next` back to
+// `current`.
+std::uint32_t RestoreDevPinParts(const VXContext* context,
+                                 const std::uint8_t* current,
+                                 const std::uint8_t* next, std::uint32_t parts);
+// Replaces the internal (device type 1) or the external authentication key
+// with an 8- or 16-byte key; other lengths give 2.
+std::uint32_t UpdateAuthKey(const VXContext* context, const std::uint8_t* key,
+                            std::uint32_t length, std::uint8_t deviceType);
+std::uint32_t CreateKeyFile(const VXContext* context);
+std::uint32_t CreateControlFile(const VXContext* context);
+std::uint32_t InstallDevPins(const VXContext* context);
+std::uint32_t InstallUserPin(const VXContext* context);
+std::uint32_t InstallInternalAuthKey(const VXContext* context);
+std::uint32_t InstallExternalAuthKey(const VXContext* context);
+// The security files of a directory on device type 0.
+std::uint32_t InstallSecurityFiles(const VXContext* context);
+// The root's security files on other device types.
+std::uint32_t InstallRootSecurityFiles(const VXContext* context,
+                                       std::uint8_t deviceType);
+// Another directory's security files on other device types.
+std::uint32_t InstallDirSecurityFiles(const VXContext* context);
+// Creates the two key files and has the token generate a key pair into them.
+std::uint32_t CreateRsaKeyPairFiles(const VXContext* context,
+                                    const std::uint8_t publicId[2],
+                                    const std::uint8_t privateId[2]);
+
+// --- Writing files and the device id ----------------------------------------
+
+// File data per write command.
+inline constexpr std::uint32_t kChunkLength = 203;
+inline constexpr std::uint32_t kDeviceIdLength = 8;
+
+// Writes `chunks` full chunks and then `remainder` bytes (below 203) into
+// the selected file from `offset` on. `written` (not null) grows by each
+// accepted command's bytes and is set to 0 when one fails. A write whose
+// end would pass 0xFFFF is refused with 2 before anything is sent.
+std::uint32_t UpdateBinary(const VXContext* context, std::uint16_t offset,
+                           const std::uint8_t* data, std::uint32_t chunks,
+                           std::uint32_t remainder, std::uint32_t* written);
+// The same into the file `id` of the current directory, named in each
+// command (no selection needed).
+std::uint32_t UpdateBinaryById(const VXContext* context,
+                               const std::uint8_t id[2], std::uint16_t offset,
+                               const std::uint8_t* data, std::uint32_t chunks,
+                               std::uint32_t remainder, std::uint32_t* written);
+// Writes the 8-byte device id into the root's ATR file (creating it when
+// missing), resets the token and takes the context's device id from the new
+// ATR; `atrLength` receives the new ATR's length. VX_ATR_CHANGED, with the
+// context's device id left as it was, when that length differs from the
+// context's.
+std::uint32_t SetDeviceId(VXContext* context, const std::uint8_t* id,
+                          std::uint32_t count, std::uint32_t* atrLength);
+
 }  // namespace vantor::commandfile

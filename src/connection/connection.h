@@ -31,6 +31,8 @@ inline constexpr std::uint32_t kResponseBufferSize = 256;
 // APDU lengths accepted by SlotTransmit.
 inline constexpr std::uint32_t kMinApduLength = 5;
 inline constexpr std::uint32_t kMaxApduLength = 255;
+// The control request that resets the token; the token answers its ATR.
+inline constexpr std::int32_t kControlReset = 2;
 // The context word of a device that is not open.
 inline constexpr std::uint32_t kNoHandle = 0xFFFFFFFFu;
 // ATR bytes a context can hold; a longer ATR is listed cut to this length.

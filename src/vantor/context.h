@@ -21,6 +21,17 @@ inline constexpr std::uint32_t kRootInfoSize = sizeof(VXROOTINFO);
 // Fields taken from an ATR's historical bytes.
 using AtrInfoRecord = common::AtrInfo;
 
+// Runs a public call's body and turns anything it throws into a result code:
+// an internal failure is neither the caller's fault nor a token's answer.
+template <typename Body>
+std::uint32_t Guarded(Body body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return VX_COMM_ERROR;
+  }
+}
+
 // True for a listed, open context of a token of version 2.0.0 or later that
 // has an ATR.
 bool IsContextValid(const VXContext* context);

@@ -16,17 +16,6 @@ namespace {
 namespace conn = vantor::connection;
 namespace cmd = vantor::commandfile;
 
-// Runs a public call's body and turns anything it throws into a result code:
-// an internal failure is neither the caller's fault nor a token's answer.
-template <typename Body>
-std::uint32_t Guarded(Body body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return VX_COMM_ERROR;
-  }
-}
-
 std::uint32_t ListDevices(VXContext* contexts, std::uint32_t* length) {
   if (length == nullptr) {
     return VX_INVALID_PARAMETER;
@@ -199,8 +188,12 @@ std::uint32_t Control(VXContext* context, std::uint32_t code,
       result = CardControl(*context, code, input, inputLength, output,
                            outputCapacity, &produced);
       break;
-    // Writing the device id comes with the PIN and directory calls.
     case VX_SET_DEVICE_ID:
+      if (input == nullptr || inputLength != cmd::kDeviceIdLength) {
+        return VX_INVALID_PARAMETER;
+      }
+      result = cmd::SetDeviceId(context, input, inputLength, &produced);
+      break;
     default:
       return VX_INVALID_PARAMETER;
   }

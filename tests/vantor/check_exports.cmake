@@ -18,7 +18,8 @@ if(NOT result EQUAL 0)
 endif()
 
 set(expected VXListDevices VXOpenDevice VXOpenDeviceEx VXCloseDevice
-             VXControl)
+             VXControl VXMakeDirectory VXMakeDirectoryEx VXEnterDirectory
+             VXClearDirectory VXPresentPin VXSetPinOrKey)
 set(found)
 set(unexpected)
 string(REPLACE "\n" ";" lines "${symbols}")

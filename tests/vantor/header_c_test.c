@@ -40,6 +40,9 @@ int main(void) {
   CHECK(VX_SET_DEVICE_MODE == 7);
   CHECK(VX_CONTROL_TYPE_4_DATA == 40);
   CHECK(VX_GET_FILE_INFO == 50);
+  CHECK(VX_ROOT_DIRECTORY == 0xAB && VX_APP_DIRECTORY == 0xAD);
+  CHECK(VX_USER_PIN == 0xA1 && VX_DEV_PIN == 0xA2 && VX_AUTH_KEY == 0xA3);
+  CHECK(VX_DEV_PIN_NOT_RESTORED == 517 && VX_ROOT_NOT_REMOVED == 518);
 
   /* The calls link from C under their plain names; refused arguments are
    * answered without touching a device. */
@@ -53,6 +56,15 @@ int main(void) {
     CHECK(open_ex(&context, NULL) == VX_INVALID_PARAMETER);
     CHECK(VXCloseDevice(&context) == VX_INVALID_PARAMETER);
     CHECK(VXControl(&context, VX_SET_DEVICE_MODE, NULL, 0, NULL, 0, NULL) ==
+          VX_INVALID_PARAMETER);
+    CHECK(VXMakeDirectory(&context, "\\", 0, VX_ROOT_DIRECTORY) ==
+          VX_INVALID_PARAMETER);
+    CHECK(VXMakeDirectoryEx(&context, "\\", 0, VX_ROOT_DIRECTORY, NULL) ==
+          VX_INVALID_PARAMETER);
+    CHECK(VXEnterDirectory(&context, "\\") == VX_INVALID_PARAMETER);
+    CHECK(VXClearDirectory(&context, 0) == VX_INVALID_PARAMETER);
+    CHECK(VXPresentPin(&context, NULL, 8, VX_USER_PIN) == VX_INVALID_PARAMETER);
+    CHECK(VXSetPinOrKey(&context, NULL, 0, NULL, 8, VX_AUTH_KEY) ==
           VX_INVALID_PARAMETER);
   }
 
