@@ -242,6 +242,11 @@ int ListSlots(SlotListing* out);
 // True when the entry is in use.
 bool IsSlotInUse(std::uint32_t index);
 
+// Ends the connection `handle` when it names a gone device's handle rather
+// than the entry's open device (a stale context being opened again):
+// released as its close would. True when it did.
+bool ReleaseStaleConnection(std::uint32_t index, HANDLE handle);
+
 enum class ConnectResult { kConnected, kInvalid, kBusy };
 // Connects `owner` (the caller's context) to the entry: opens its device
 // with `shareMode`, or joins a device open shared when the request is

@@ -57,6 +57,16 @@ void Retire(HANDLE handle, std::int32_t connections, std::int32_t busy) {
   g_retired[g_retiredCount++] = RetiredHandle{handle, connections, busy};
 }
 
+// Ends one connection on a retired handle; the handle is closed with its
+// last connection and exchange. False when `handle` is not retired.
+bool ReleaseRetiredConnection(HANDLE handle) {
+  RetiredHandle* record =
+      handle != INVALID_HANDLE_VALUE ? FindRetired(handle) : nullptr;
+  if (record == nullptr || record->connections <= 0) return false;
+  if (--record->connections == 0 && record->busy <= 0) DropRetired(record);
+  return true;
+}
+
 // The entry when `index` names a used entry whose open device is `handle`.
 SlotEntry* ConnectedEntry(std::uint32_t index, HANDLE handle) {
   if (index >= static_cast<std::uint32_t>(kUsableEntries)) return nullptr;
@@ -238,6 +248,12 @@ ConnectResult ConnectSlot(std::uint32_t index, std::uint32_t shareMode,
   return ConnectResult::kConnected;
 }
 
+bool ReleaseStaleConnection(std::uint32_t index, HANDLE handle) {
+  std::lock_guard guard(DeviceTableLock());
+  return ConnectedEntry(index, handle) == nullptr &&
+         ReleaseRetiredConnection(handle);
+}
+
 DisconnectResult DisconnectSlot(std::uint32_t index, HANDLE handle,
                                 const void* owner) {
   bool closedLast = false;
@@ -247,12 +263,7 @@ DisconnectResult DisconnectSlot(std::uint32_t index, HANDLE handle,
     SlotEntry* entry = ConnectedEntry(index, handle);
     if (entry == nullptr) {
       // A connection to a device that is gone: release what it held.
-      RetiredHandle* record =
-          handle != INVALID_HANDLE_VALUE ? FindRetired(handle) : nullptr;
-      if (record != nullptr && record->connections > 0 &&
-          --record->connections == 0 && record->busy <= 0) {
-        DropRetired(record);
-      }
+      ReleaseRetiredConnection(handle);
       return DisconnectResult::kInvalid;
     }
     ownerConnected = DropOwner(*entry, owner);

@@ -78,6 +78,23 @@ TEST_F(LifecycleTest, StaleContextNeverReachesTheNewConnection) {
   }
 }
 
+// A stale context opened again (without its close) gives up the gone
+// device's handle the library kept for it, instead of leaking it.
+TEST_F(LifecycleTest, StaleContextOpenedAgainGivesUpItsOldConnection) {
+  const sim::TokenId token = machine().Plug(Token(TokenMode::Hid));
+  VXContext context = OpenFirst();
+  const std::uint32_t old = context.hDevice;
+  machine().Unplug(token);
+  machine().Replug(token);
+  List();
+  EXPECT_EQ(device::RetiredHandles(), 1);
+  ASSERT_EQ(VXOpenDevice(&context), VX_SUCCESS);
+  EXPECT_NE(context.hDevice, old);
+  EXPECT_EQ(device::RetiredHandles(), 0);
+  EXPECT_EQ(machine().Counters().openFileHandles, 1);
+  EXPECT_EQ(VXCloseDevice(&context), VX_SUCCESS);
+}
+
 // One context opened twice holds two connections: the first close keeps it
 // open, the second closes the device and stops the monitor.
 TEST_F(LifecycleTest, ContextOpenedTwiceNeedsTwoCloses) {
