@@ -1,6 +1,10 @@
 // The simulated machine behind the platform seam: devices, handles, the
 // device setup sets, modules and memory, on top of the portable threads and
-// windows.
+// windows. Its members are defined by what they simulate: the machine itself
+// (sim_system.cpp), devices and device setup sets (sim_devices.cpp), files
+// and DOS names (sim_files.cpp), the HID class library (sim_hid.cpp), the
+// driver (sim_driver.cpp), memory (sim_memory.cpp), modules (bind.cpp) and
+// the cards (sim_card.cpp).
 #pragma once
 
 #include <chrono>
