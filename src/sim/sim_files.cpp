@@ -43,15 +43,13 @@ HANDLE SimSystem::OpenDevice(LPCSTR path, DWORD access, DWORD shareMode,
              device->token->faults.openFailures > 0) {
     --device->token->faults.openFailures;
     error = ERROR_ACCESS_DENIED;
-  } else {
-    // The share rule against every open of this attachment.
-    for (const auto& [value, file] : files_) {
-      if (file.device == device && file.attachment == device->attachment &&
-          !os::SharesWith(access, shareMode, file.access, file.share)) {
-        error = ERROR_SHARING_VIOLATION;
-        break;
-      }
-    }
+  } else if (!os::SharesWithAll(access, shareMode, files_,
+                                [device](const OpenFile& file) {
+                                  // The opens of this attachment.
+                                  return file.device == device &&
+                                         file.attachment == device->attachment;
+                                })) {
+    error = ERROR_SHARING_VIOLATION;
   }
   if (error != 0) {
     lock.unlock();

@@ -47,7 +47,7 @@ void SimSystem::ControlLocked(Device& device, std::uint16_t code,
   }
 }
 
-BOOLEAN SimSystem::HidSetFeature(HANDLE handle, PVOID buffer, ULONG length) {
+BOOLEAN SimSystem::HidD_SetFeature(HANDLE handle, PVOID buffer, ULONG length) {
   std::unique_lock<std::mutex> lock(Mutex());
   ++counters_.transportCalls;
   const std::unique_lock<std::mutex> busy = AwaitLatency(handle, lock);
@@ -91,7 +91,7 @@ BOOLEAN SimSystem::HidSetFeature(HANDLE handle, PVOID buffer, ULONG length) {
   return ok ? 1 : 0;
 }
 
-BOOLEAN SimSystem::HidGetFeature(HANDLE handle, PVOID buffer, ULONG length) {
+BOOLEAN SimSystem::HidD_GetFeature(HANDLE handle, PVOID buffer, ULONG length) {
   std::unique_lock<std::mutex> lock(Mutex());
   ++counters_.transportCalls;
   const std::unique_lock<std::mutex> busy = AwaitLatency(handle, lock);
@@ -138,10 +138,6 @@ BOOLEAN SimSystem::HidGetFeature(HANDLE handle, PVOID buffer, ULONG length) {
   lock.unlock();
   if (!ok) SetLastError(error);
   return ok ? 1 : 0;
-}
-
-void SimSystem::HidGetHidGuid(LPGUID guid) {
-  if (guid != nullptr) *guid = kHidClassGuid;
 }
 
 }  // namespace vantor::sim::detail

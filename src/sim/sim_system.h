@@ -52,10 +52,9 @@ class SimSystem final : public os::PortableSystem {
   HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) override;
   HLOCAL LocalFree(HLOCAL mem) override;
 
-  // --- Functions bound by name ------------------------------------------
-  void HidGetHidGuid(LPGUID guid);
-  BOOLEAN HidGetFeature(HANDLE device, PVOID buffer, ULONG length);
-  BOOLEAN HidSetFeature(HANDLE device, PVOID buffer, ULONG length);
+  // --- Functions bound by name (the HID class library) -------------------
+  BOOLEAN HidD_GetFeature(HANDLE device, PVOID buffer, ULONG length) override;
+  BOOLEAN HidD_SetFeature(HANDLE device, PVOID buffer, ULONG length) override;
 
   // --- The machine's own interface (Machine forwards here) ---------------
   OsVersion Version() const { return version_; }
