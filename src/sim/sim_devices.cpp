@@ -6,16 +6,13 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "os/driver_codes.h"
 #include "sim/text.h"
 
 namespace vantor::sim::detail {
 
 const GUID kHidClassGuid = os::kHidInterfaceClassGuid;
-const GUID kDriverClassGuid = {
-    0x171638F7,
-    0x1EAD,
-    0x4873,
-    {0xBA, 0x98, 0xC9, 0x66, 0xAB, 0xCF, 0x01, 0x42}};
+const GUID kDriverClassGuid = os::kDriverInterfaceClassGuid;
 
 namespace {
 
@@ -29,6 +26,8 @@ const GUID kUsbSetupClass = {0x36FC9E60,
 constexpr char kHidClassText[] = "{4d1e55b2-f16f-11cf-88cb-001111000030}";
 constexpr char kDriverClassText[] = "{171638f7-1ead-4873-ba98-c966abcf0142}";
 constexpr char kDriverHardwareId[] = "USB\\VID_0471&PID_485D&REV_0100";
+// The start of a token's HID hardware id, in lower case.
+constexpr char kTokenHidId[] = "hid\\vid_0471&pid_485e";
 
 // The hardware id without its revision part (or without its last part),
 // as Windows lists it after the full one; empty when there is none.
@@ -298,6 +297,23 @@ TokenFaults SimSystem::GetFaults(TokenId token) const {
   std::lock_guard<std::mutex> lock(Mutex());
   const Device* device = TokenDeviceLocked(token);
   return device != nullptr ? device->token->faults : TokenFaults{};
+}
+
+os::WindowsFacts SimSystem::GatherWindows() {
+  // What the device setup sets list: HID devices whose first hardware id is
+  // the tokens', and the driver's devices; none on Windows NT 4, which has
+  // no device interfaces.
+  std::lock_guard<std::mutex> lock(Mutex());
+  os::WindowsFacts facts;
+  if (version_ == OsVersion::WindowsNt4) return facts;
+  for (const Device* device : plugged_) {
+    if (!IsHidLocked(*device)) {
+      ++facts.driverTokens;
+    } else if (Lower(HardwareIdsLocked(*device)).rfind(kTokenHidId, 0) == 0) {
+      ++facts.hidTokens;
+    }
+  }
+  return facts;
 }
 
 // --- Device setup sets ----------------------------------------------------

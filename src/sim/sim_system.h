@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "os/portable/portable_system.h"
+#include "os/probe.h"
 #include "sim/token.h"
 #include "vantor/sim.h"
 
@@ -28,7 +29,7 @@ namespace vantor::sim::detail {
 extern const GUID kHidClassGuid;
 extern const GUID kDriverClassGuid;
 
-class SimSystem final : public os::PortableSystem {
+class SimSystem final : public os::PortableSystem, public os::Probe {
  public:
   explicit SimSystem(OsVersion version);
   ~SimSystem() override;
@@ -51,6 +52,10 @@ class SimSystem final : public os::PortableSystem {
   BOOL FreeLibrary(HMODULE module) override;
   HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) override;
   HLOCAL LocalFree(HLOCAL mem) override;
+
+  // --- os::Probe: what Windows shows of the tokens (sim_devices.cpp) -----
+  os::LinuxFacts GatherLinux() override { return {}; }
+  os::WindowsFacts GatherWindows() override;
 
   // --- Functions bound by name (the HID class library) -------------------
   BOOLEAN HidD_GetFeature(HANDLE device, PVOID buffer, ULONG length) override;
