@@ -1,11 +1,5 @@
 #include "os/probe.h"
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "os/system.h"
 
 namespace os {
@@ -31,14 +25,6 @@ Probe& NativeProbe() {
 Probe& CurrentProbe() {
   if (auto* probe = dynamic_cast<Probe*>(&Sys())) return *probe;
   return NativeProbe();
-}
-
-bool IsTerminal(int fd) {
-#ifdef _WIN32
-  return _isatty(fd) != 0;
-#else
-  return isatty(fd) != 0;
-#endif
 }
 
 }  // namespace os

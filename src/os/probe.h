@@ -46,7 +46,4 @@ Probe& NativeProbe();
 // probes (the simulated machine), otherwise NativeProbe().
 Probe& CurrentProbe();
 
-// Whether file descriptor `fd` (2: standard error) is a terminal.
-bool IsTerminal(int fd);
-
 }  // namespace os

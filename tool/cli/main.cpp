@@ -8,7 +8,7 @@
 
 #include "cli.h"
 #include "hosts.h"
-#include "os/probe.h"
+#include "os/terminal.h"
 
 int main(int argc, char** argv) {
   using namespace vantor::tool::cli;

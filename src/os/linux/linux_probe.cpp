@@ -1,3 +1,5 @@
+// What Linux shows of the tokens, read from sysfs, /dev and the udev rule
+// folders below a root.
 #include "os/linux/linux_probe.h"
 
 #include <unistd.h>
@@ -8,7 +10,6 @@
 #include <fstream>
 #include <iterator>
 #include <set>
-#include <sstream>
 #include <utility>
 
 namespace os {
