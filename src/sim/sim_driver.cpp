@@ -144,6 +144,16 @@ BOOL SimSystem::DeviceIoControl(HANDLE handle, DWORD code, LPVOID in,
         DriverLocked(*target.device, code, static_cast<const std::uint8_t*>(in),
                      inSize, static_cast<std::uint8_t*>(out), outSize, got);
     if (error != 0) got = 0;
+    TokenFaults& faults = target.device->token->faults;
+    if (error == 0 && faults.rawAnswer &&
+        (code == os::IOCTL_VX_TRANSFER || code == os::IOCTL_VX_READ)) {
+      const std::vector<std::uint8_t>& raw = *faults.rawAnswer;
+      const std::size_t n = std::min<std::size_t>(raw.size(), outSize);
+      if (n != 0) std::memcpy(out, raw.data(), n);
+      got = faults.rawReturned.value_or(static_cast<DWORD>(n));
+      faults.rawAnswer.reset();
+      faults.rawReturned.reset();
+    }
   }
   if (returned != nullptr) *returned = got;
   const bool ok = error == 0;

@@ -118,6 +118,13 @@ BOOLEAN SimSystem::HidD_GetFeature(HANDLE handle, PVOID buffer, ULONG length) {
       --faults.hidReadError.count;
       error = faults.hidReadError.error != 0 ? faults.hidReadError.error
                                              : ERROR_GEN_FAILURE;
+    } else if (faults.rawAnswer) {
+      const std::vector<std::uint8_t>& raw = *faults.rawAnswer;
+      const std::size_t n = std::min<std::size_t>(raw.size(), length - 1);
+      if (n != 0) std::memcpy(report + 1, raw.data(), n);
+      std::memset(report + 1 + n, 0, length - 1 - n);
+      faults.rawAnswer.reset();
+      device.answer.Clear();
     } else {
       // Report 1: length byte, then the answer (at most 255 bytes fit the
       // length byte), zero filler.

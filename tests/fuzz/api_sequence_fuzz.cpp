@@ -154,7 +154,7 @@ struct Run {
   // the connections is left.
   void Finish() {
     for (VXContext& context : contexts) {
-      for (int i = 0; i < 8 && VXCloseDevice(&context) == VX_SUCCESS; ++i) {
+      for (int i = 0; i < 64 && VXCloseDevice(&context) == VX_SUCCESS; ++i) {
       }
       Check(VXCloseDevice(&context) == VX_INVALID_PARAMETER, "closed");
     }
