@@ -249,6 +249,27 @@ struct MachineFaults {
   int windowCreationFailures = 0;    // next CreateWindowExA calls fail (8)
 };
 
+// Kinds of platform call that a CallFault can fail.
+enum class CallKind {
+  Allocation,      // LocalAlloc
+  Open,            // CreateFileA
+  Transport,       // HidD_SetFeature, HidD_GetFeature, DeviceIoControl
+  ThreadCreation,  // CreateThread
+  WindowCreation,  // CreateWindowExA
+  Notification,    // RegisterDeviceNotificationA
+};
+inline constexpr int kCallKinds = 6;
+
+// Fails the call of `kind` with index `index` (counted from 0 since the
+// fault was set), or with `fromThenOn` every call of that kind from it on,
+// with the last error `error`. The call changes nothing else.
+struct CallFault {
+  CallKind kind = CallKind::Allocation;
+  int index = 0;
+  bool fromThenOn = false;
+  std::uint32_t error = 31;  // ERROR_GEN_FAILURE
+};
+
 // One request as it crossed the platform boundary.
 struct WireRecord {
   enum class Kind {
@@ -451,6 +472,12 @@ class Machine {
   TokenFaults GetFaults(TokenId token) const;
   void SetFaults(const MachineFaults& faults);
   MachineFaults GetFaults() const;
+  // Sets (or with nullopt clears) the call fault and starts counting the
+  // calls of every kind from 0; CallCount tells how many calls of a kind
+  // were made since (failed ones included), so a test can run a flow once
+  // to count its calls and then once per index with that call failing.
+  void SetCallFault(const std::optional<CallFault>& fault);
+  int CallCount(CallKind kind) const;
 
   // The wire log. Logging is on by default; with it off an exchange
   // allocates no memory inside the machine, so benchmarks can count the

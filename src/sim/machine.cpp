@@ -85,6 +85,14 @@ void Machine::SetFaults(const MachineFaults& faults) {
   impl_->system->SetFaults(faults);
 }
 
+void Machine::SetCallFault(const std::optional<CallFault>& fault) {
+  impl_->system->SetCallFault(fault);
+}
+
+int Machine::CallCount(CallKind kind) const {
+  return impl_->system->CallCount(kind);
+}
+
 MachineFaults Machine::GetFaults() const { return impl_->system->GetFaults(); }
 
 std::vector<WireRecord> Machine::Wire() const { return impl_->system->Wire(); }

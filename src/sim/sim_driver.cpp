@@ -130,7 +130,8 @@ BOOL SimSystem::DeviceIoControl(HANDLE handle, DWORD code, LPVOID in,
   ++counters_.transportCalls;
   const std::unique_lock<std::mutex> busy = AwaitLatency(handle, lock);
   const Target target = ResolveLocked(handle);
-  DWORD error = target.error;
+  DWORD error = CallFaultLocked(CallKind::Transport);
+  if (error == 0) error = target.error;
   if (error == 0 && IsHidLocked(*target.device)) {
     error = ERROR_INVALID_FUNCTION;  // a HID device has no driver codes
   } else if (error == 0 && (overlapped != nullptr || returned == nullptr ||

@@ -36,19 +36,20 @@ HANDLE SimSystem::OpenDevice(LPCSTR path, DWORD access, DWORD shareMode,
   }
   std::unique_lock<std::mutex> lock(Mutex());
   Device* device = FindPathLocked(path);
-  DWORD error = 0;
-  if (device == nullptr) {
+  DWORD error = CallFaultLocked(CallKind::Open);
+  if (error == 0 && device == nullptr) {
     error = ERROR_FILE_NOT_FOUND;
-  } else if (device->token != nullptr &&
+  } else if (error == 0 && device->token != nullptr &&
              device->token->faults.openFailures > 0) {
     --device->token->faults.openFailures;
     error = ERROR_ACCESS_DENIED;
-  } else if (!os::SharesWithAll(access, shareMode, files_,
-                                [device](const OpenFile& file) {
-                                  // The opens of this attachment.
-                                  return file.device == device &&
-                                         file.attachment == device->attachment;
-                                })) {
+  } else if (error == 0 && !os::SharesWithAll(access, shareMode, files_,
+                                              [device](const OpenFile& file) {
+                                                // The opens of this attachment.
+                                                return file.device == device &&
+                                                       file.attachment ==
+                                                           device->attachment;
+                                              })) {
     error = ERROR_SHARING_VIOLATION;
   }
   if (error != 0) {

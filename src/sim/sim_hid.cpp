@@ -53,7 +53,8 @@ BOOLEAN SimSystem::HidD_SetFeature(HANDLE handle, PVOID buffer, ULONG length) {
   const std::unique_lock<std::mutex> busy = AwaitLatency(handle, lock);
   const Target target = ResolveLocked(handle);
   auto* report = static_cast<std::uint8_t*>(buffer);
-  DWORD error = target.error;
+  DWORD error = CallFaultLocked(CallKind::Transport);
+  if (error == 0) error = target.error;
   if (error == 0 && report == nullptr) {
     error = ERROR_INVALID_PARAMETER;
   } else if (error == 0 && !IsHidLocked(*target.device)) {
@@ -97,7 +98,8 @@ BOOLEAN SimSystem::HidD_GetFeature(HANDLE handle, PVOID buffer, ULONG length) {
   const std::unique_lock<std::mutex> busy = AwaitLatency(handle, lock);
   const Target target = ResolveLocked(handle);
   auto* report = static_cast<std::uint8_t*>(buffer);
-  DWORD error = target.error;
+  DWORD error = CallFaultLocked(CallKind::Transport);
+  if (error == 0) error = target.error;
   if (error == 0 && report == nullptr) {
     error = ERROR_INVALID_PARAMETER;
   } else if (error == 0 && !IsHidLocked(*target.device)) {

@@ -15,9 +15,13 @@ HLOCAL SimSystem::LocalAlloc(UINT flags, SIZE_T bytes) {
     return nullptr;
   }
   std::unique_lock<std::mutex> lock(Mutex());
-  if (faults_.allocationFailuresAfter == 0) {
+  DWORD injected = CallFaultLocked(CallKind::Allocation);
+  if (injected == 0 && faults_.allocationFailuresAfter == 0) {
+    injected = ERROR_NOT_ENOUGH_MEMORY;
+  }
+  if (injected != 0) {
     lock.unlock();
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    SetLastError(injected);
     return nullptr;
   }
   void* block = std::malloc(bytes != 0 ? bytes : 1);

@@ -2,6 +2,7 @@
 // its faults, the wire log, the events and the counters.
 #include "sim/sim_system.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +51,25 @@ void SimSystem::SetFaults(const MachineFaults& faults) {
 MachineFaults SimSystem::GetFaults() const {
   std::lock_guard<std::mutex> lock(Mutex());
   return faults_;
+}
+
+void SimSystem::SetCallFault(const std::optional<CallFault>& fault) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  call_fault_ = fault;
+  std::fill(std::begin(call_counts_), std::end(call_counts_), 0);
+}
+
+int SimSystem::CallCount(CallKind kind) const {
+  std::lock_guard<std::mutex> lock(Mutex());
+  return call_counts_[static_cast<int>(kind)];
+}
+
+DWORD SimSystem::CallFaultLocked(CallKind kind) {
+  const int index = call_counts_[static_cast<int>(kind)]++;
+  if (!call_fault_ || call_fault_->kind != kind) return 0;
+  const bool due = index == call_fault_->index ||
+                   (call_fault_->fromThenOn && index > call_fault_->index);
+  return due ? (call_fault_->error != 0 ? call_fault_->error : 31) : 0;
 }
 
 std::vector<WireRecord> SimSystem::Wire() const {
@@ -128,12 +148,25 @@ void SimSystem::LogLocked(WireRecord::Kind kind, const Device* device,
 }
 
 DWORD SimSystem::InjectedFailureLocked(InjectedFailure failure) {
-  int& left = failure == InjectedFailure::ThreadCreation
-                  ? faults_.threadCreationFailures
-                  : faults_.windowCreationFailures;
-  if (left <= 0) return 0;
-  --left;
-  return ERROR_NOT_ENOUGH_MEMORY;
+  switch (failure) {
+    case InjectedFailure::ThreadCreation:
+      if (const DWORD error = CallFaultLocked(CallKind::ThreadCreation)) {
+        return error;
+      }
+      if (faults_.threadCreationFailures <= 0) return 0;
+      --faults_.threadCreationFailures;
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case InjectedFailure::WindowCreation:
+      if (const DWORD error = CallFaultLocked(CallKind::WindowCreation)) {
+        return error;
+      }
+      if (faults_.windowCreationFailures <= 0) return 0;
+      --faults_.windowCreationFailures;
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case InjectedFailure::Notification:
+    default:
+      return CallFaultLocked(CallKind::Notification);
+  }
 }
 
 // --- Version --------------------------------------------------------------

@@ -79,6 +79,10 @@ class SimSystem final : public os::PortableSystem, public os::Probe {
   TokenFaults GetFaults(TokenId token) const;
   void SetFaults(const MachineFaults& faults);
   MachineFaults GetFaults() const;
+  void SetCallFault(const std::optional<CallFault>& fault);
+  int CallCount(CallKind kind) const;
+  // Counts a call of `kind`: the error to fail it with, 0 for none.
+  DWORD CallFaultLocked(CallKind kind);
   std::vector<WireRecord> Wire() const;
   void ClearWire();
   void SetWireLog(bool enabled);
@@ -198,6 +202,8 @@ class SimSystem final : public os::PortableSystem, public os::Probe {
   int loads_hid_ = 0;
 
   MachineFaults faults_;
+  std::optional<CallFault> call_fault_;
+  int call_counts_[kCallKinds] = {};
   bool wire_enabled_ = true;
   os::Ring<WireRecord> wire_;
   std::vector<std::string> events_;

@@ -131,8 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   static Rig* rig = new Rig();
   if (size > 16) size = 16;
-  const std::string text(reinterpret_cast<const char*>(data),
-                         strnlen(reinterpret_cast<const char*>(data), size));
+  const char* chars = reinterpret_cast<const char*>(data);
+  const std::string text =
+      size == 0 ? std::string() : std::string(chars, strnlen(chars, size));
   CheckParser(text);
 
   // Every path starts from the root's first directory.

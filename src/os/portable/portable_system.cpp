@@ -672,9 +672,13 @@ HDEVNOTIFY PortableSystem::RegisterDeviceNotificationA(HANDLE recipient,
                 offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_classguid),
             sizeof(GUID));
         std::unique_lock<std::mutex> lock(mu_);
-        if (FindWindowLocked(n.window) == nullptr) {
+        DWORD error =
+            FindWindowLocked(n.window) == nullptr
+                ? ERROR_INVALID_WINDOW_HANDLE
+                : InjectedFailureLocked(InjectedFailure::Notification);
+        if (error != 0) {
           lock.unlock();
-          SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+          SetLastError(error);
           return nullptr;
         }
         const std::uintptr_t value = next_notification_;

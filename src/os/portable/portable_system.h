@@ -225,7 +225,7 @@ class PortableSystem : public System {
 
   // Calls that a derived system can make fail: the error to fail with, 0
   // for none. Called with the mutex held.
-  enum class InjectedFailure { ThreadCreation, WindowCreation };
+  enum class InjectedFailure { ThreadCreation, WindowCreation, Notification };
   virtual DWORD InjectedFailureLocked(InjectedFailure) { return 0; }
 
   // Runs `body` (the call `name`) and, while the call log is on, logs it

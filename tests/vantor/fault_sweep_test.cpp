@@ -1,0 +1,174 @@
+// Every platform call of a flow failing in turn: each public-call flow runs
+// once to count its calls of each kind, then once per call index with that
+// call failing (and once with every call from it on failing). Every run
+// must give documented results, leave nothing behind (handles, memory,
+// threads, windows, notifications, device sets) once its contexts are
+// closed, and leave the library able to list, open and talk to a token.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+
+namespace vantor::testing {
+namespace {
+
+using sim::CallFault;
+using sim::CallKind;
+
+bool Documented(std::uint32_t result) {
+  for (std::uint32_t code :
+       {VX_SUCCESS, VX_INVALID_PARAMETER, VX_COMM_ERROR, VX_DEVICE_BUSY,
+        VX_BUFFER_TOO_SMALL, VX_ATR_CHANGED, VX_DEV_PIN_NOT_RESTORED,
+        VX_ROOT_NOT_REMOVED}) {
+    if (result == code) return true;
+  }
+  return (result >= 0x6100 && result <= 0x6FFF) ||
+         (result >= 0x9000 && result <= 0x9FFF);
+}
+
+class FaultSweepTest : public MachineTest {
+ public:
+  // A flow: public calls on the tokens of `Prepare`; it closes what it
+  // opened and returns every result it got.
+  using Flow = std::function<std::vector<std::uint32_t>(FaultSweepTest&)>;
+
+  void Prepare() {
+    Start(OsVersion::WindowsXp);
+    machine().Plug(Token(TokenMode::Hid));
+    machine().Plug(Token(TokenMode::Usb));
+  }
+
+  // Lists without checking, and returns what was listed.
+  std::vector<VXContext> ListAny(std::vector<std::uint32_t>& results) {
+    std::uint32_t length = 0;
+    // The size query answers 17 with tokens attached.
+    const std::uint32_t query = VXListDevices(nullptr, &length);
+    results.push_back(query == VX_BUFFER_TOO_SMALL ? VX_SUCCESS : query);
+    std::vector<VXContext> contexts(length / sizeof(VXContext));
+    results.push_back(VXListDevices(contexts.data(), &length));
+    if (results.back() != VX_SUCCESS) return {};
+    contexts.resize(length / sizeof(VXContext));
+    return contexts;
+  }
+
+  // Opens each listed token, runs `body` on it and closes it (as often as
+  // it was opened).
+  std::vector<std::uint32_t> OnEachToken(
+      const std::function<void(VXContext&, std::vector<std::uint32_t>&)>&
+          body) {
+    std::vector<std::uint32_t> results;
+    std::vector<VXContext> contexts = ListAny(results);
+    for (VXContext& context : contexts) {
+      results.push_back(VXOpenDevice(&context));
+      if (results.back() != VX_SUCCESS) continue;
+      body(context, results);
+      results.push_back(VXCloseDevice(&context));
+    }
+    return results;
+  }
+
+  void ExpectNothingLeft(const std::string& where) {
+    SCOPED_TRACE(where);
+    EXPECT_TRUE(WaitFor([this] {
+      return !device::MonitorThreadRunning() &&
+             machine().Counters().threadsRunning == 0;
+    }));
+    const sim::MachineCounters counters = machine().Counters();
+    EXPECT_EQ(counters.openFileHandles, 0);
+    EXPECT_EQ(counters.liveAllocations, 0);
+    EXPECT_EQ(counters.windows, 0);
+    EXPECT_EQ(counters.notifications, 0);
+    EXPECT_EQ(counters.deviceSets, 0);
+    EXPECT_EQ(device::MonitorUsers(), 0);
+    EXPECT_EQ(device::RetiredHandles(), 0);
+  }
+
+  void Sweep(const char* name, const Flow& flow) {
+    SCOPED_TRACE(name);
+    Prepare();
+    machine().SetCallFault(std::nullopt);
+    for (std::uint32_t result : flow(*this)) ASSERT_EQ(result, VX_SUCCESS);
+    int counts[sim::kCallKinds];
+    for (int kind = 0; kind < sim::kCallKinds; ++kind) {
+      counts[kind] = machine().CallCount(static_cast<CallKind>(kind));
+    }
+    ExpectNothingLeft("clean run");
+    int runs = 0;
+    int failedRuns = 0;
+    for (int kind = 0; kind < sim::kCallKinds; ++kind) {
+      for (int index = 0; index < counts[kind]; ++index) {
+        for (bool fromThenOn : {false, true}) {
+          const std::string where = "kind " + std::to_string(kind) + " index " +
+                                    std::to_string(index) +
+                                    (fromThenOn ? " on" : "");
+          SCOPED_TRACE(where);
+          Prepare();
+          machine().SetCallFault(
+              CallFault{static_cast<CallKind>(kind), index, fromThenOn, 31});
+          bool failed = false;
+          for (std::uint32_t result : flow(*this)) {
+            EXPECT_TRUE(Documented(result)) << std::hex << result;
+            failed |= result != VX_SUCCESS;
+          }
+          failedRuns += failed ? 1 : 0;
+          machine().SetCallFault(std::nullopt);
+          ExpectNothingLeft(where);
+          // The library still reaches a token.
+          const std::vector<std::uint32_t> after = OnEachToken(
+              [](VXContext& context, std::vector<std::uint32_t>& results) {
+                results.push_back(VXControl(&context, VX_CONTROL_TYPE_4,
+                                            nullptr, 0, nullptr, 8, nullptr));
+              });
+          for (std::uint32_t result : after) EXPECT_EQ(result, VX_SUCCESS);
+          ExpectNothingLeft(where + ", then a clean run");
+          ++runs;
+        }
+      }
+    }
+    // Every kind was failed at least once. Not every failure shows in a
+    // result: a monitor that cannot start, or a listing that could not
+    // enumerate, leaves the calls working on what they have.
+    for (int kind = 0; kind < sim::kCallKinds; ++kind) {
+      EXPECT_GT(counts[kind], 0) << "kind " << kind;
+    }
+    EXPECT_GT(failedRuns, 0);
+    std::printf("%s: %d runs, %d with a failure\n", name, runs, failedRuns);
+  }
+};
+
+TEST_F(FaultSweepTest, ListOpenControlClose) {
+  Sweep("list, open, control, close", [](FaultSweepTest& t) {
+    return t.OnEachToken(
+        [](VXContext& context, std::vector<std::uint32_t>& results) {
+          std::uint8_t out[64];
+          std::uint32_t returned = 0;
+          results.push_back(VXControl(&context, VX_RESET_DEVICE, nullptr, 0,
+                                      out, sizeof(out), &returned));
+          results.push_back(VXControl(&context, VX_GET_SERIAL_NUMBER, nullptr,
+                                      0, out, sizeof(out), &returned));
+        });
+  });
+}
+
+TEST_F(FaultSweepTest, RootWithDeviceIdAndPinChange) {
+  Sweep("root, device id, PIN change", [](FaultSweepTest& t) {
+    return t.OnEachToken([](VXContext& context,
+                            std::vector<std::uint32_t>& results) {
+      VXROOTINFO info{sizeof(VXROOTINFO), {9, 8, 7, 6, 5, 4, 3, 2}};
+      results.push_back(
+          VXMakeDirectoryEx(&context, "\\", 0, VX_ROOT_DIRECTORY, &info));
+      const auto* old =
+          reinterpret_cast<const std::uint8_t*>("246813572468135724681357");
+      const auto* next =
+          reinterpret_cast<const std::uint8_t*>("AAAAAAAABBBBBBBBCCCCCCCC");
+      results.push_back(VXSetPinOrKey(&context, old, 24, next, 24, VX_DEV_PIN));
+    });
+  });
+}
+
+}  // namespace
+}  // namespace vantor::testing
