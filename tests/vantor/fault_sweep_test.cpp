@@ -1,6 +1,8 @@
 // Every platform call of a flow failing in turn: each public-call flow runs
 // once to count its calls of each kind, then once per call index with that
-// call failing (and once with every call from it on failing). Every run
+// call failing, once with every call from it on failing, and for transport
+// calls once with the token gone from that call on (removal in the middle
+// of a multi-command call). Every run
 // must give documented results, leave nothing behind (handles, memory,
 // threads, windows, notifications, device sets) once its contexts are
 // closed, and leave the library able to list, open and talk to a token.
@@ -101,14 +103,20 @@ class FaultSweepTest : public MachineTest {
     int failedRuns = 0;
     for (int kind = 0; kind < sim::kCallKinds; ++kind) {
       for (int index = 0; index < counts[kind]; ++index) {
-        for (bool fromThenOn : {false, true}) {
+        // Once, from then on, and (for the transport) the token pulled out
+        // before that call: every call from it on finds the device gone.
+        const bool transport = kind == static_cast<int>(CallKind::Transport);
+        for (int variant = 0; variant < (transport ? 3 : 2); ++variant) {
+          const bool fromThenOn = variant != 0;
+          const std::uint32_t error =
+              variant == 2 ? 1167u /* ERROR_DEVICE_NOT_CONNECTED */ : 31u;
           const std::string where = "kind " + std::to_string(kind) + " index " +
-                                    std::to_string(index) +
-                                    (fromThenOn ? " on" : "");
+                                    std::to_string(index) + " variant " +
+                                    std::to_string(variant);
           SCOPED_TRACE(where);
           Prepare();
           machine().SetCallFault(
-              CallFault{static_cast<CallKind>(kind), index, fromThenOn, 31});
+              CallFault{static_cast<CallKind>(kind), index, fromThenOn, error});
           bool failed = false;
           for (std::uint32_t result : flow(*this)) {
             EXPECT_TRUE(Documented(result)) << std::hex << result;
