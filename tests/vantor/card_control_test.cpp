@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "card_fixture.h"
 #include "commandfile/commandfile.h"
+#include "fixture.h"
 #include "hex_bytes.h"
 
 namespace vantor::testing {
 namespace {
 
+using Bytes = std::vector<std::uint8_t>;
 namespace cmd = commandfile;
 
 Bytes X(const std::string& text) { return vantor::testing::HexBytes(text); }
@@ -36,7 +37,7 @@ struct Case {
   std::vector<const char*> apdus;  // commands the card answered
 };
 
-class CardControlTest : public CardTest,
+class CardControlTest : public MachineTest,
                         public ::testing::WithParamInterface<TokenMode> {
  protected:
   // Opens a token and shapes its card through the command layer.
@@ -64,6 +65,14 @@ class CardControlTest : public CardTest,
     machine().ClearApdus(token_);
     return context;
   }
+  std::vector<Bytes> Commands() {
+    std::vector<Bytes> out;
+    for (const auto& record : machine().Apdus(token_).records) {
+      out.push_back(record.command);
+    }
+    return out;
+  }
+  sim::TokenId token_ = 0;
 };
 
 TEST_P(CardControlTest, CodesGiveTheirResultsAndSendTheirCommands) {
