@@ -480,6 +480,8 @@ class Machine {
   // fall due on the same command the earlier one answers it and the other
   // the next matching command.
   void InjectAnswer(TokenId token, const InjectedAnswer& injected);
+  // Drops the injected answers not yet given.
+  void ClearInjectedAnswers(TokenId token);
   // Installs the program that executable files with this id run (in any
   // directory); an empty function restores the default echo.
   void SetProgram(TokenId token, std::uint16_t fileId, CardProgram program);

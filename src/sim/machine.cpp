@@ -134,6 +134,10 @@ void Machine::InjectAnswer(TokenId token, const InjectedAnswer& injected) {
   impl_->system->InjectAnswer(token, injected);
 }
 
+void Machine::ClearInjectedAnswers(TokenId token) {
+  impl_->system->ClearInjectedAnswers(token);
+}
+
 void Machine::SetProgram(TokenId token, std::uint16_t fileId,
                          CardProgram program) {
   impl_->system->SetProgram(token, fileId, std::move(program));

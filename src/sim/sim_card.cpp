@@ -43,6 +43,13 @@ void SimSystem::InjectAnswer(TokenId token, const InjectedAnswer& injected) {
   }
 }
 
+void SimSystem::ClearInjectedAnswers(TokenId token) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  if (Device* device = TokenDeviceLocked(token)) {
+    device->token->ClearInjections();
+  }
+}
+
 void SimSystem::SetProgram(TokenId token, std::uint16_t fileId,
                            CardProgram program) {
   std::lock_guard<std::mutex> lock(Mutex());

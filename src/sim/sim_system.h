@@ -83,6 +83,7 @@ class SimSystem final : public os::PortableSystem {
   ApduLog Apdus(TokenId token) const;
   void ClearApdus(TokenId token);
   void InjectAnswer(TokenId token, const InjectedAnswer& injected);
+  void ClearInjectedAnswers(TokenId token);
   void SetProgram(TokenId token, std::uint16_t fileId, CardProgram program);
   void SetCardCursor(TokenId token, std::uint32_t address);
 

@@ -77,6 +77,7 @@ class VirtualToken {
   ApduLog ApduRecords() const;
   void ClearApdus();
   void Inject(const InjectedAnswer& injected);
+  void ClearInjections() { injections_.clear(); }
 
   int ControlRequests() const { return control_requests_; }
   int Apdus() const { return apdus_; }

@@ -250,5 +250,105 @@ TEST(FileIdText, ParsesAndChecks) {
   EXPECT_EQ(HexDigitValue('F'), 15);
 }
 
+// Writes in chunks of 203 bytes, into the selected file or by identifier:
+// each command's header, the written counter, the file's content, and the
+// refusals that send nothing.
+TEST_F(CommandTest, WritesInChunks) {
+  struct Case {
+    const char* name;
+    bool byId;
+    std::uint16_t offset;
+    std::uint32_t length;
+    int failingChunk;  // answered 6A 82; -1: none
+    std::uint32_t result;
+    std::vector<const char*> headers;  // what each command starts with
+    std::uint32_t counter;             // starts at 7
+  };
+  const Case cases[] = {
+      {"500 at 0100",
+       false,
+       0x0100,
+       500,
+       -1,
+       0,
+       {"00D60100CB", "00D601CBCB", "00D602965E"},
+       7 + 500},
+      {"203", false, 0, 203, -1, 0, {"00D60000CB"}, 7 + 203},
+      {"nothing", false, 0x0010, 0, -1, 0, {}, 7},
+      {"second chunk fails",
+       false,
+       0,
+       500,
+       1,
+       0x6A82,
+       {"00D60000CB", "00D600CBCB"},
+       0},
+      {"by id",
+       true,
+       0x0010,
+       300,
+       -1,
+       0,
+       {"80340000D0 2002 0010 CB", "8034000066 2002 00DB 61"},
+       7 + 300},
+      {"end past 0xFFFF", false, 0xFF00, 300, -1, 2, {}, 7},
+  };
+  const std::uint8_t file[2] = {0x20, 0x02};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Start(testing::OsVersion::WindowsXp);
+    VXContext& context = Open();
+    ASSERT_EQ(CreateCardFile(&context, nullptr, 0, kRootDir, 0, 0), 0u);
+    ASSERT_EQ(CreateCardFile(&context, file, 0x0400, kFile, kTypeData, 0), 0u);
+    ASSERT_EQ(SelectFile(&context, file), 0u);
+    Sent();
+    if (c.failingChunk >= 0) {
+      sim::InjectedAnswer injected;
+      injected.ins = 0xD6;
+      injected.nth = c.failingChunk + 1;
+      injected.answer = X("6A82");
+      machine().InjectAnswer(token_, injected);
+    }
+    Bytes data(c.length);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      data[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    }
+    std::uint32_t counter = 7;
+    const std::uint32_t chunks = c.length / kChunkLength;
+    const std::uint32_t rest = c.length % kChunkLength;
+    EXPECT_EQ(c.byId ? UpdateBinaryById(&context, file, c.offset, data.data(),
+                                        chunks, rest, &counter)
+                     : UpdateBinary(&context, c.offset, data.data(), chunks,
+                                    rest, &counter),
+              c.result);
+    EXPECT_EQ(counter, c.counter);
+    const std::vector<Bytes> sent = Sent();
+    ASSERT_EQ(sent.size(), c.headers.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+      const Bytes header = X(c.headers[i]);
+      EXPECT_EQ(Bytes(sent[i].begin(),
+                      sent[i].begin() + static_cast<long>(header.size())),
+                header);
+    }
+    if (c.result == VX_SUCCESS && c.length != 0) {
+      const sim::CardState card = Card();
+      const auto* written = Child(*card.root, 0x2002);
+      ASSERT_NE(written, nullptr);
+      EXPECT_EQ(Bytes(written->content.begin() + c.offset,
+                      written->content.begin() + c.offset + c.length),
+                data);
+    }
+    // Missing data or counter, and a remainder of a whole chunk.
+    EXPECT_EQ(UpdateBinaryById(&context, file, 0, nullptr, 0, 1, &counter),
+              VX_INVALID_PARAMETER);
+    EXPECT_EQ(UpdateBinaryById(&context, file, 0, data.data(), 0, 0, nullptr),
+              VX_INVALID_PARAMETER);
+    EXPECT_EQ(UpdateBinary(&context, 0, data.data(), 0, 203, &counter),
+              VX_INVALID_PARAMETER);
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_EQ(VXCloseDevice(&context), VX_SUCCESS);
+  }
+}
+
 }  // namespace
 }  // namespace vantor::commandfile

@@ -4,14 +4,11 @@
 // leave the caller's outputs as they were.
 //
 // Built as a libFuzzer target with clang (-fsanitize=fuzzer), and otherwise
-// as a program that replays the files (or folders of files) it is given.
+// with replay_main.cpp as a program that replays a corpus.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -137,30 +134,3 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   return 0;
 }
-
-#ifndef VANTOR_LIBFUZZER
-// Replays every file named, and every file in every folder named.
-int main(int argc, char** argv) {
-  int inputs = 0;
-  auto run = [&](const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    const std::vector<std::uint8_t> bytes(
-        (std::istreambuf_iterator<char>(file)),
-        std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-    ++inputs;
-  };
-  for (int i = 1; i < argc; ++i) {
-    const std::filesystem::path path(argv[i]);
-    if (std::filesystem::is_directory(path)) {
-      for (const auto& entry : std::filesystem::directory_iterator(path)) {
-        run(entry.path());
-      }
-    } else {
-      run(path);
-    }
-  }
-  std::printf("%d inputs replayed\n", inputs);
-  return inputs > 0 ? 0 : 1;
-}
-#endif

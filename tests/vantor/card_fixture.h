@@ -1,0 +1,73 @@
+// A virtual token opened through the public calls, with its card's APDU log
+// as hexadecimal text, for the tests of the card-command calls.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+#include "hex_bytes.h"
+
+namespace vantor::testing {
+
+// Text of bytes as the tests write them: upper-case hex, no spaces.
+inline std::string Hex(const std::vector<std::uint8_t>& bytes) {
+  std::string text;
+  char digits[3];
+  for (std::uint8_t byte : bytes) {
+    std::snprintf(digits, sizeof(digits), "%02X", byte);
+    text += digits;
+  }
+  return text;
+}
+
+// Hex text without its spaces, as Hex() writes it.
+inline std::string Packed(const std::string& text) {
+  return Hex(HexBytes(text));
+}
+
+class CardTest : public MachineTest,
+                 public ::testing::WithParamInterface<TokenMode> {
+ protected:
+  // Plugs a token of `version` whose card answers `deviceByte` to the
+  // device-type read, and opens it.
+  VXContext Open(std::uint16_t version, std::uint8_t deviceByte,
+                 std::optional<std::vector<std::uint8_t>> atr = {}) {
+    TokenConfig config = Token(GetParam(), version);
+    config.deviceByte = deviceByte;
+    config.atr = std::move(atr);
+    token_ = machine().Plug(config);
+    return OpenFirst();
+  }
+  // The commands the card answered since the last Clear, as packed hex.
+  std::vector<std::string> Sent() {
+    std::vector<std::string> out;
+    for (const auto& record : machine().Apdus(token_).records) {
+      out.push_back(Hex(record.command));
+    }
+    return out;
+  }
+  void Clear() { machine().ClearApdus(token_); }
+  sim::CardState Card() { return machine().Card(token_); }
+  void Inject(std::uint8_t ins, std::uint8_t p2, const char* answer,
+              int nth = 1) {
+    sim::InjectedAnswer injected;
+    injected.ins = ins;
+    injected.p2 = p2;
+    injected.nth = nth;
+    injected.answer = HexBytes(answer);
+    machine().InjectAnswer(token_, injected);
+  }
+
+  sim::TokenId token_ = 0;
+};
+
+// Packs every text of a list of expected commands.
+inline std::vector<std::string> PackedAll(std::vector<std::string> texts) {
+  for (std::string& text : texts) text = Packed(text);
+  return texts;
+}
+
+}  // namespace vantor::testing
