@@ -29,14 +29,17 @@ std::uint32_t StatusWord(const Response& response) {
 }
 
 // Sends `length` bytes and receives the answer; 0, or SlotTransmit's code,
-// or 3 for an answer too short to hold a status word.
+// or 3 for an answer without a status word: too short to hold one, or with
+// SW1 00, whose value would read as one of the library's result codes.
 std::uint32_t Transmit(const VXContext* context, const Command& command,
                        std::uint32_t length, Response* response) {
   response->length = Response::kCapacity;
   const std::uint32_t result = connection::SlotTransmit(
       context, command.Data(), length, response->bytes, &response->length);
   if (result != VX_SUCCESS) return result;
-  return response->length < 2 ? VX_COMM_ERROR : VX_SUCCESS;
+  return response->length < 2 || response->bytes[response->length - 2] == 0
+             ? VX_COMM_ERROR
+             : VX_SUCCESS;
 }
 
 }  // namespace

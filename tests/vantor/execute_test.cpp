@@ -168,6 +168,7 @@ TEST_P(ExecuteTest, CardAnswersPassThrough) {
       {kPlain, "9000", VX_COMM_ERROR, nullptr},
       {kPlain, "00", VX_COMM_ERROR, nullptr},
       {kPlain, "", VX_COMM_ERROR, nullptr},
+      {kPlain, "0000", VX_COMM_ERROR, nullptr},  // SW1 00: no status word
       {VX_EXECUTE_BY_ID, "05 AABB 9000", 0, "05AABB"},
       {VX_EXECUTE_BY_ID, "9000", 0, ""},
       {VX_EXECUTE_BY_ID, "6A82", 0x6A82, nullptr},
