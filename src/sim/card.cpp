@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace vantor::sim::detail {
 
@@ -273,8 +274,9 @@ CardState Card::Snapshot() const {
   CardState state;
   state.rootBytes = root_bytes_;
   if (!root_) return state;
-  state.root.emplace();
-  Snap(*root_, *state.root);
+  CardState::File root;
+  Snap(*root_, root);
+  state.root = std::move(root);
   std::vector<std::uint16_t> path;
   for (const Node* n = df_; n != nullptr; n = n->parent) path.push_back(n->id);
   state.currentDirectory.assign(path.rbegin(), path.rend());

@@ -42,6 +42,10 @@ const KnownResult kResults[] = {
     {VX_SIZE_OUT_OF_RANGE, "VX_SIZE_OUT_OF_RANGE", "a size is out of range"},
     {VX_DIRECTORY_TOO_SMALL, "VX_DIRECTORY_TOO_SMALL",
      "the directory is too small"},
+    {VX_DEV_PIN_NOT_RESTORED, "VX_DEV_PIN_NOT_RESTORED",
+     "the developer PIN change failed part-way and could not be undone"},
+    {VX_ROOT_NOT_REMOVED, "VX_ROOT_NOT_REMOVED",
+     "the device id was not written and the new root could not be erased"},
     {VX_ATR_CHANGED, "VX_ATR_CHANGED",
      "the token's ATR changed its length after a reset"},
 };
