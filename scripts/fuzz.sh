@@ -44,9 +44,11 @@ for target in "$@"; do
   started=$(date +%s)
   result=passed
   # -jobs runs that many processes, each with the whole limit.
-  if ! "$program" "${limit[@]}" -print_final_stats=1 -jobs="$jobs" \
-      -workers="$jobs" -artifact_prefix="$crashes/" "$work" \
-      "tests/fuzz/corpus/$target" >"$log" 2>&1; then
+  parallel=()
+  [ "$jobs" -le 1 ] || parallel=(-jobs="$jobs" -workers="$jobs")
+  if ! "$program" "${limit[@]}" "${parallel[@]}" -print_final_stats=1 \
+      -artifact_prefix="$crashes/" "$work" "tests/fuzz/corpus/$target" \
+      >"$log" 2>&1; then
     result="FAILED (see $log)"
     status=1
   fi

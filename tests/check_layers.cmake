@@ -1,5 +1,7 @@
 # Fails when a source includes a header of a layer above its own, or a
-# platform header outside src/os. Layers, lowest first:
+# platform header outside src/os (the tool's sources included, but for the
+# Win32 window in tool/win32, which is drawn with the Windows API). Layers,
+# lowest first:
 #   os, common < device < connection < commandfile < vantor < tool
 # `common` holds pure functions on token data and may be used by any layer
 # above os. The public headers (include/vantor) are the top layer's, except
@@ -16,7 +18,8 @@ set(rank_tool 5)
 # Headers of the operating systems and of the libraries behind them.
 set(platform_headers
     "windows\\.h|winioctl\\.h|setupapi\\.h|hidsdi\\.h|hidpi\\.h|dbt\\.h|"
-    "unistd\\.h|fcntl\\.h|sys/|linux/|dirent\\.h|poll\\.h|pthread\\.h|hidapi")
+    "unistd\\.h|fcntl\\.h|sys/|linux/|dirent\\.h|poll\\.h|pthread\\.h|hidapi|"
+    "io\\.h")
 string(JOIN "" platform_headers ${platform_headers})
 
 set(failures "")
@@ -61,6 +64,25 @@ foreach(file IN LISTS sources)
       if(target_rank GREATER rank)
         list(APPEND failures "${rel}: includes <${header}>, a layer above")
       endif()
+    endif()
+  endforeach()
+endforeach()
+
+# The tool reaches the system only through the seam and the library.
+file(GLOB_RECURSE tool_sources "${SOURCE_DIR}/tool/*.h" "${SOURCE_DIR}/tool/*.cpp")
+foreach(file IN LISTS tool_sources)
+  file(RELATIVE_PATH rel "${SOURCE_DIR}" "${file}")
+  if(rel MATCHES "^tool/win32/")
+    continue()
+  endif()
+  file(STRINGS "${file}" includes REGEX "^[ \t]*#[ \t]*include")
+  foreach(line IN LISTS includes)
+    if(NOT line MATCHES "#[ \t]*include[ \t]*<([^>]+)>")
+      continue()
+    endif()
+    set(header "${CMAKE_MATCH_1}")
+    if(header MATCHES "^(${platform_headers})")
+      list(APPEND failures "${rel}: platform header <${header}> outside src/os")
     endif()
   endforeach()
 endforeach()

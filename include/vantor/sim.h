@@ -223,6 +223,14 @@ struct TokenFaults {
   int openFailures = 0;           // next opens of the token fail
   bool stopsAnswering = false;    // HID reads time out (121) and driver
                                   // calls fail, for as long as it is set
+  // The next answer read from the token, exactly as given (used once; the
+  // token's own answer is dropped): for a HID answer report the bytes after
+  // the report id (the length byte and the rest, cut or zero-padded to the
+  // report), for the driver's single call or read the output bytes (cut to
+  // the output buffer) with `rawReturned` as the count the driver claims
+  // (the bytes written when unset).
+  std::optional<std::vector<std::uint8_t>> rawAnswer;
+  std::optional<std::uint32_t> rawReturned;
 };
 
 // Faults injected into the machine.

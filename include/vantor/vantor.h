@@ -40,8 +40,10 @@
  *   returns VX_INVALID_PARAMETER, VXCloseDevice included, and never reaches
  *   a token opened later. Until the stale context is closed the library
  *   keeps the gone device's handle open (unusable), so that the system
- *   cannot give its value to a new connection; VXCloseDevice on the stale
- *   context releases it (and still returns VX_INVALID_PARAMETER).
+ *   cannot give its value to a new connection; one VXCloseDevice on the
+ *   stale context releases it, however often the context was opened (and
+ *   still returns VX_INVALID_PARAMETER), and so does opening the context
+ *   again.
  * - Opening one context twice holds two connections: the first
  *   VXCloseDevice keeps it open, the second closes it.
  * - Records are plain C structures of 32-bit words and bytes with natural

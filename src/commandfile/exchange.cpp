@@ -28,16 +28,22 @@ std::uint32_t StatusWord(const Response& response) {
          response.bytes[response.length - 1];
 }
 
+// SW1 of a status word: 61 to 6F (warnings and errors) or 90 to 9F.
+bool IsStatusByte(std::uint8_t sw1) {
+  return (sw1 >= 0x61 && sw1 <= 0x6F) || (sw1 >= 0x90 && sw1 <= 0x9F);
+}
+
 // Sends `length` bytes and receives the answer; 0, or SlotTransmit's code,
-// or 3 for an answer without a status word: too short to hold one, or with
-// SW1 00, whose value would read as one of the library's result codes.
+// or 3 for an answer that does not end in a status word (too short, or
+// bytes no status word has: passed up, 00 00 would read as success).
 std::uint32_t Transmit(const VXContext* context, const Command& command,
                        std::uint32_t length, Response* response) {
   response->length = Response::kCapacity;
   const std::uint32_t result = connection::SlotTransmit(
       context, command.Data(), length, response->bytes, &response->length);
   if (result != VX_SUCCESS) return result;
-  return response->length < 2 || response->bytes[response->length - 2] == 0
+  return response->length < 2 ||
+                 !IsStatusByte(response->bytes[response->length - 2])
              ? VX_COMM_ERROR
              : VX_SUCCESS;
 }

@@ -110,6 +110,12 @@ std::uint32_t SlotConnect(VXContext* context, std::uint32_t shareMode,
   if (activeProtocol != nullptr) {
     *activeProtocol = kProtocol;
   }
+  // A stale context opened again gives up its old connection, as its close
+  // would; the gone device's handle is not kept for it any longer.
+  if (HasHandle(context)) {
+    device::ReleaseStaleConnection(
+        context->dwIndex, ContextWordToHandle(context->hDevice), context);
+  }
   context->hDevice = HandleToContextWord(handle);
   return VX_SUCCESS;
 }

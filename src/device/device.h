@@ -242,6 +242,12 @@ int ListSlots(SlotListing* out);
 // True when the entry is in use.
 bool IsSlotInUse(std::uint32_t index);
 
+// Ends the connections of `owner` on `handle` when it names a gone device's
+// handle rather than the entry's open device (a stale context being opened
+// again), as its close would. True when it did.
+bool ReleaseStaleConnection(std::uint32_t index, HANDLE handle,
+                            const void* owner);
+
 enum class ConnectResult { kConnected, kInvalid, kBusy };
 // Connects `owner` (the caller's context) to the entry: opens its device
 // with `shareMode`, or joins a device open shared when the request is
@@ -255,8 +261,9 @@ enum class DisconnectResult {
   kOwnerDone,       // `owner` holds no more connections
 };
 // Ends one connection on the entry's open device `handle`; the last one
-// closes it. A handle that was retired is released a connection at a time
-// too, but the result is kInvalid: the connection was already lost.
+// closes it. On a handle that was retired every connection of `owner` is
+// released at once (its context can do nothing more with any of them), but
+// the result is kInvalid: the connections were already lost.
 DisconnectResult DisconnectSlot(std::uint32_t index, HANDLE handle,
                                 const void* owner);
 

@@ -9,11 +9,13 @@
 namespace vantor::device {
 namespace {
 
-// A gone device's handle, kept open while connections still name it.
+// A gone device's handle, kept open while connections still name it, with
+// the contexts that hold them.
 struct RetiredHandle {
   HANDLE handle;
   std::int32_t connections;
   std::int32_t busy;
+  SlotEntry::Owner owners[std::size(SlotEntry{}.owners)];
 };
 // More than the table holds: one per entry and the exchanges still running
 // on handles retired before.
@@ -35,9 +37,11 @@ void DropRetired(RetiredHandle* record) {
   *record = g_retired[--g_retiredCount];
 }
 
-// Keeps `handle` open for its connections and exchanges, or closes it when
-// there are none.
-void Retire(HANDLE handle, std::int32_t connections, std::int32_t busy) {
+// Keeps the entry's handle open for its connections and exchanges, or
+// closes it when there are none.
+void Retire(const SlotEntry& entry, std::int32_t connections,
+            std::int32_t busy) {
+  const HANDLE handle = entry.hDevice;
   if (connections <= 0 && busy <= 0) {
     CloseDeviceHandle(handle);
     return;
@@ -54,7 +58,30 @@ void Retire(HANDLE handle, std::int32_t connections, std::int32_t busy) {
     }
     if (g_retiredCount == kMaxRetired) return;  // every one in use
   }
-  g_retired[g_retiredCount++] = RetiredHandle{handle, connections, busy};
+  RetiredHandle& record = g_retired[g_retiredCount++];
+  record = RetiredHandle{handle, connections, busy, {}};
+  std::copy(std::begin(entry.owners), std::end(entry.owners), record.owners);
+}
+
+// Ends the connections `owner` holds on a retired handle (all of them: its
+// context can do nothing more with any), or one where the owner was not
+// recorded; the handle is closed with its last connection and exchange.
+// False when `handle` is not retired.
+bool ReleaseRetiredConnection(HANDLE handle, const void* owner) {
+  RetiredHandle* record =
+      handle != INVALID_HANDLE_VALUE ? FindRetired(handle) : nullptr;
+  if (record == nullptr || record->connections <= 0) return false;
+  std::int32_t ended = 1;
+  for (SlotEntry::Owner& o : record->owners) {
+    if (o.connections > 0 && o.context == owner) {
+      ended = o.connections;
+      o.connections = 0;
+      break;
+    }
+  }
+  record->connections -= std::min(ended, record->connections);
+  if (record->connections == 0 && record->busy <= 0) DropRetired(record);
+  return true;
 }
 
 // The entry when `index` names a used entry whose open device is `handle`.
@@ -170,7 +197,7 @@ void ReleaseRemovedEntry(SlotEntry& entry) {
   entry.dwKind = SLOT_FREE;
   ++entry.dwGeneration;
   if (entry.hDevice != INVALID_HANDLE_VALUE) {
-    Retire(entry.hDevice, entry.dwOpenCount, entry.dwBusy);
+    Retire(entry, entry.dwOpenCount, entry.dwBusy);
     entry.hDevice = INVALID_HANDLE_VALUE;
     entry.dwOpenCount = 0;
     entry.dwBusy = 0;
@@ -238,6 +265,13 @@ ConnectResult ConnectSlot(std::uint32_t index, std::uint32_t shareMode,
   return ConnectResult::kConnected;
 }
 
+bool ReleaseStaleConnection(std::uint32_t index, HANDLE handle,
+                            const void* owner) {
+  std::lock_guard guard(DeviceTableLock());
+  return ConnectedEntry(index, handle) == nullptr &&
+         ReleaseRetiredConnection(handle, owner);
+}
+
 DisconnectResult DisconnectSlot(std::uint32_t index, HANDLE handle,
                                 const void* owner) {
   bool closedLast = false;
@@ -247,17 +281,12 @@ DisconnectResult DisconnectSlot(std::uint32_t index, HANDLE handle,
     SlotEntry* entry = ConnectedEntry(index, handle);
     if (entry == nullptr) {
       // A connection to a device that is gone: release what it held.
-      RetiredHandle* record =
-          handle != INVALID_HANDLE_VALUE ? FindRetired(handle) : nullptr;
-      if (record != nullptr && record->connections > 0 &&
-          --record->connections == 0 && record->busy <= 0) {
-        DropRetired(record);
-      }
+      ReleaseRetiredConnection(handle, owner);
       return DisconnectResult::kInvalid;
     }
     ownerConnected = DropOwner(*entry, owner);
     if (--entry->dwOpenCount == 0) {
-      Retire(entry->hDevice, 0, entry->dwBusy);
+      Retire(*entry, 0, entry->dwBusy);
       entry->hDevice = INVALID_HANDLE_VALUE;
       entry->dwBusy = 0;
       std::memset(entry->owners, 0, sizeof(entry->owners));

@@ -187,11 +187,7 @@ constinit TableStorage g_table = FreeTable();
 }  // namespace
 SlotEntry (&g_DeviceTable)[kTableEntries] = g_table.entries;
 
-const GUID DriverInterfaceGuid = {
-    0x171638F7,
-    0x1EAD,
-    0x4873,
-    {0xBA, 0x98, 0xC9, 0x66, 0xAB, 0xCF, 0x01, 0x42}};
+const GUID DriverInterfaceGuid = os::kDriverInterfaceClassGuid;
 const char kHidHardwareIdPrefix[] = "HID\\Vid_0471&Pid_485e";
 
 std::recursive_mutex& DeviceTableLock() {

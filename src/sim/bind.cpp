@@ -1,86 +1,20 @@
 // Modules and binding by name: the simulated "setupapi.dll", "hid.dll" and
-// "user32.dll" hand out pointers to the trampolines below, which forward to
-// the machine installed at the time of the call.
+// "user32.dll" hand out the portable systems' functions bound by name
+// (os/portable/bound_functions.h), which forward to the machine installed at
+// the time of the call.
 #include <cctype>
 #include <cstring>
 #include <string>
 
+#include "os/portable/bound_functions.h"
 #include "sim/sim_system.h"
 
 namespace vantor::sim::detail {
 namespace {
 
-template <typename R>
-R NoMachine(R result) {
-  os::Sys().SetLastError(ERROR_INVALID_FUNCTION);
-  return result;
-}
-
-void WINAPI HidDGetHidGuid(LPGUID guid) {
-  if (SimSystem* s = SimSystem::Installed()) {
-    s->HidGetHidGuid(guid);
-  } else {
-    NoMachine(0);
-  }
-}
-
-BOOLEAN WINAPI HidDGetFeature(HANDLE device, PVOID buffer, ULONG length) {
-  SimSystem* s = SimSystem::Installed();
-  return s != nullptr ? s->HidGetFeature(device, buffer, length)
-                      : NoMachine<BOOLEAN>(0);
-}
-
-BOOLEAN WINAPI HidDSetFeature(HANDLE device, PVOID buffer, ULONG length) {
-  SimSystem* s = SimSystem::Installed();
-  return s != nullptr ? s->HidSetFeature(device, buffer, length)
-                      : NoMachine<BOOLEAN>(0);
-}
-
-BOOL WINAPI EnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info,
-                                 const GUID* classGuid, DWORD index,
-                                 PSP_DEVICE_INTERFACE_DATA data) {
-  SimSystem* s = SimSystem::Installed();
-  return s != nullptr
-             ? s->SetupDiEnumDeviceInterfaces(set, info, classGuid, index, data)
-             : NoMachine<BOOL>(0);
-}
-
-BOOL WINAPI GetDeviceInterfaceDetail(HDEVINFO set,
-                                     PSP_DEVICE_INTERFACE_DATA data,
-                                     PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
-                                     DWORD detailSize, PDWORD requiredSize,
-                                     PSP_DEVINFO_DATA info) {
-  SimSystem* s = SimSystem::Installed();
-  return s != nullptr ? s->SetupDiGetDeviceInterfaceDetailA(
-                            set, data, detail, detailSize, requiredSize, info)
-                      : NoMachine<BOOL>(0);
-}
-
-HDEVNOTIFY WINAPI RegisterNotification(HANDLE recipient, LPVOID filter,
-                                       DWORD flags) {
-  SimSystem* s = SimSystem::Installed();
-  return s != nullptr ? s->RegisterDeviceNotificationA(recipient, filter, flags)
-                      : NoMachine<HDEVNOTIFY>(nullptr);
-}
-
-BOOL WINAPI UnregisterNotification(HDEVNOTIFY notification) {
-  SimSystem* s = SimSystem::Installed();
-  return s != nullptr ? s->UnregisterDeviceNotification(notification)
-                      : NoMachine<BOOL>(0);
-}
-
-template <typename F>
-FARPROC ToFarproc(F function) {
-  // Through void(*)(): the one function pointer type that converts to any
-  // other without a warning.
-  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
-}
-
-struct Export {
-  int module;  // SimSystem::Module as int
-  const char* name;
-  FARPROC address;
-};
+// The functions bound by name forward to the installed machine.
+os::PortableSystem* InstalledMachine() { return SimSystem::Installed(); }
+using Bound = os::BoundFunctions<&InstalledMachine>;
 
 constexpr std::uintptr_t kModuleHandles[] = {
     0x00400000,  // the process
@@ -190,22 +124,6 @@ BOOL SimSystem::FreeLibrary(HMODULE module) {
 }
 
 FARPROC SimSystem::GetProcAddress(HMODULE module, LPCSTR name) {
-  static const Export kExports[] = {
-      {static_cast<int>(Module::Hid), "HidD_GetHidGuid",
-       ToFarproc(&HidDGetHidGuid)},
-      {static_cast<int>(Module::Hid), "HidD_GetFeature",
-       ToFarproc(&HidDGetFeature)},
-      {static_cast<int>(Module::Hid), "HidD_SetFeature",
-       ToFarproc(&HidDSetFeature)},
-      {static_cast<int>(Module::SetupApi), "SetupDiEnumDeviceInterfaces",
-       ToFarproc(&EnumDeviceInterfaces)},
-      {static_cast<int>(Module::SetupApi), "SetupDiGetDeviceInterfaceDetailA",
-       ToFarproc(&GetDeviceInterfaceDetail)},
-      {static_cast<int>(Module::User32), "RegisterDeviceNotificationA",
-       ToFarproc(&RegisterNotification)},
-      {static_cast<int>(Module::User32), "UnregisterDeviceNotification",
-       ToFarproc(&UnregisterNotification)},
-  };
   const std::optional<Module> which = ModuleOf(module);
   std::unique_lock<std::mutex> lock(Mutex());
   DWORD error = ERROR_PROC_NOT_FOUND;
@@ -216,12 +134,12 @@ FARPROC SimSystem::GetProcAddress(HMODULE module, LPCSTR name) {
              faults_.unboundFunction != name) {
     // Windows NT 4 has no device notifications.
     const bool nt4 = version_ == OsVersion::WindowsNt4;
-    for (const Export& e : kExports) {
-      if (e.module == static_cast<int>(*which) &&
-          std::strcmp(e.name, name) == 0 &&
-          !(nt4 && *which == Module::User32)) {
-        return e.address;
-      }
+    std::optional<os::BoundModule> bound;
+    if (*which == Module::Hid) bound = os::BoundModule::Hid;
+    if (*which == Module::SetupApi) bound = os::BoundModule::SetupApi;
+    if (*which == Module::User32 && !nt4) bound = os::BoundModule::User32;
+    if (bound) {
+      if (FARPROC address = Bound::Find(*bound, name)) return address;
     }
   }
   lock.unlock();

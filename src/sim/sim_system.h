@@ -1,6 +1,10 @@
 // The simulated machine behind the platform seam: devices, handles, the
 // device setup sets, modules and memory, on top of the portable threads and
-// windows.
+// windows. Its members are defined by what they simulate: the machine itself
+// (sim_system.cpp), devices and device setup sets (sim_devices.cpp), files
+// and DOS names (sim_files.cpp), the HID class library (sim_hid.cpp), the
+// driver (sim_driver.cpp), memory (sim_memory.cpp), modules (bind.cpp) and
+// the cards (sim_card.cpp).
 #pragma once
 
 #include <chrono>
@@ -15,6 +19,7 @@
 #include <vector>
 
 #include "os/portable/portable_system.h"
+#include "os/probe.h"
 #include "sim/token.h"
 #include "vantor/sim.h"
 
@@ -24,7 +29,7 @@ namespace vantor::sim::detail {
 extern const GUID kHidClassGuid;
 extern const GUID kDriverClassGuid;
 
-class SimSystem final : public os::PortableSystem {
+class SimSystem final : public os::PortableSystem, public os::Probe {
  public:
   explicit SimSystem(OsVersion version);
   ~SimSystem() override;
@@ -48,10 +53,13 @@ class SimSystem final : public os::PortableSystem {
   HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) override;
   HLOCAL LocalFree(HLOCAL mem) override;
 
-  // --- Functions bound by name ------------------------------------------
-  void HidGetHidGuid(LPGUID guid);
-  BOOLEAN HidGetFeature(HANDLE device, PVOID buffer, ULONG length);
-  BOOLEAN HidSetFeature(HANDLE device, PVOID buffer, ULONG length);
+  // --- os::Probe: what Windows shows of the tokens (sim_devices.cpp) -----
+  os::LinuxFacts GatherLinux() override { return {}; }
+  os::WindowsFacts GatherWindows() override;
+
+  // --- Functions bound by name (the HID class library) -------------------
+  BOOLEAN HidD_GetFeature(HANDLE device, PVOID buffer, ULONG length) override;
+  BOOLEAN HidD_SetFeature(HANDLE device, PVOID buffer, ULONG length) override;
 
   // --- The machine's own interface (Machine forwards here) ---------------
   OsVersion Version() const { return version_; }

@@ -48,13 +48,17 @@ struct Rig : vantor::fuzz::TokenRig {
   }
 };
 
-// What an answer must give: 3 without a status word (too short, or SW1
-// 00), the status word unless it is 90 00, else 0 with `needs` data bytes
-// at least and 3 with fewer.
+// What an answer must give: 3 when it does not end in a status word (too
+// short, or SW1 outside 61-6F and 90-9F), the status word unless it is
+// 90 00, else 0 with `needs` data bytes at least and 3 with fewer.
 std::uint32_t Expected(const std::vector<std::uint8_t>& answer,
                        std::size_t needs) {
   const std::size_t size = answer.size();
-  if (size < 2 || answer[size - 2] == 0) return VX_COMM_ERROR;
+  if (size < 2) return VX_COMM_ERROR;
+  const std::uint8_t sw1 = answer[size - 2];
+  if ((sw1 < 0x61 || sw1 > 0x6F) && (sw1 < 0x90 || sw1 > 0x9F)) {
+    return VX_COMM_ERROR;
+  }
   const std::uint32_t sw =
       static_cast<std::uint32_t>(answer[size - 2]) << 8 | answer[size - 1];
   if (sw != 0x9000) return sw;

@@ -29,17 +29,21 @@ using vantor::fuzz::Check;
 
 // The result an answer must give: 0 with 90 00 at its end and the `needs`
 // data bytes the operation reads, 3 for an answer too short for that or
-// without a status word (SW1 00), or exactly the status word it ends with.
+// not ending in a status word (SW1 61-6F or 90-9F), or exactly the status
+// word it ends with.
 void CheckResult(std::uint32_t result, const std::uint8_t* data,
                  std::size_t size, std::size_t needs, bool noRootIsAnswer,
                  const char* what) {
-  if (size < 2 || data[size - 2] == 0) {  // no status word
+  if (size < 2) {
     Check(result == VX_COMM_ERROR, what);
     return;
   }
   const std::uint32_t sw =
       static_cast<std::uint32_t>(data[size - 2]) << 8 | data[size - 1];
-  if (sw == 0x9000) {
+  const std::uint8_t sw1 = data[size - 2];
+  if (!((sw1 >= 0x61 && sw1 <= 0x6F) || (sw1 >= 0x90 && sw1 <= 0x9F))) {
+    Check(result == VX_COMM_ERROR, what);  // no status word at its end
+  } else if (sw == 0x9000) {
     // Success only with every data byte the operation reads.
     Check(result == (size - 2 < needs ? VX_COMM_ERROR : VX_SUCCESS), what);
   } else if (noRootIsAnswer && sw == 0x6A81) {

@@ -376,5 +376,43 @@ TEST(WindowsFindingsTest, ModesFromTheCounts) {
   }
 }
 
+// The simulated machine answers the probe as Windows shows its devices: a
+// sweep over the tokens plugged in each mode, beside a token plugged out
+// again and a foreign HID device, neither of which counts. The counts agree
+// with the host's own modes and with what `doctor` says.
+TEST(SimProbeTest, CountsTheTokensOfEachMode) {
+  for (int hid = 0; hid <= 2; ++hid) {
+    for (int usb = 0; usb <= 2; ++usb) {
+      SCOPED_TRACE(std::to_string(hid) + " HID, " + std::to_string(usb) +
+                   " USB");
+      SimHost host(false, false);
+      sim::Machine& m = host.Machine();
+      m.PlugForeignHid("HID\\VID_046D&PID_C52B&REV_1200");
+      m.Unplug(m.Plug({}));
+      for (int i = 0; i < hid + usb; ++i) {
+        sim::TokenConfig config;
+        config.mode = i < hid ? sim::TokenMode::Hid : sim::TokenMode::Usb;
+        config.deviceId[0] = static_cast<std::uint8_t>(0x10 + i);
+        m.Plug(config);
+      }
+      const WindowsFacts facts = os::CurrentProbe().GatherWindows();
+      EXPECT_EQ(facts.hidTokens, hid);
+      EXPECT_EQ(facts.driverTokens, usb);
+
+      const Listing listing = ListTokens(host.Api());
+      ASSERT_EQ(listing.contexts.size(), static_cast<std::size_t>(hid + usb));
+      if (hid == 0 || usb == 0) {
+        EXPECT_EQ(ModesFromCounts(facts, listing.contexts.size()),
+                  host.Modes(listing.contexts));
+      }
+      EXPECT_THAT(host.Checks().at(0).detail,
+                  ::testing::StartsWith(std::to_string(hid + usb) +
+                                        " virtual token(s)"));
+      EXPECT_EQ(WindowsFindings(facts).back().level == Finding::Level::kFail,
+                hid + usb == 0);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vantor::tool::cli

@@ -78,6 +78,42 @@ TEST_F(LifecycleTest, StaleContextNeverReachesTheNewConnection) {
   }
 }
 
+// A stale context opened again (without its close) gives up the gone
+// device's handle the library kept for it, instead of leaking it.
+// However often it was opened: one close, or one open, of the context
+// releases every connection it held there.
+TEST_F(LifecycleTest, StaleContextOpenedAgainGivesUpItsOldConnections) {
+  for (const bool reopen : {true, false}) {
+    SCOPED_TRACE(reopen ? "opened again" : "closed");
+    Start(OsVersion::WindowsXp);
+    const sim::TokenId token = machine().Plug(Token(TokenMode::Hid));
+    std::vector<VXContext> contexts = List();
+    ASSERT_EQ(contexts.size(), 1u);
+    VXContext& context = contexts[0];
+    VXContext other = context;
+    ASSERT_EQ(VXOpenDevice(&context), VX_SUCCESS);
+    ASSERT_EQ(VXOpenDevice(&context), VX_SUCCESS);
+    ASSERT_EQ(VXOpenDevice(&other), VX_SUCCESS);
+    const std::uint32_t old = context.hDevice;
+    machine().Unplug(token);
+    machine().Replug(token);
+    List();
+    EXPECT_EQ(device::RetiredHandles(), 1);
+    if (reopen) {
+      ASSERT_EQ(VXOpenDevice(&context), VX_SUCCESS);
+      EXPECT_NE(context.hDevice, old);
+      EXPECT_EQ(VXCloseDevice(&context), VX_SUCCESS);
+    } else {
+      EXPECT_EQ(VXCloseDevice(&context), VX_INVALID_PARAMETER);
+    }
+    // The other context still holds the gone device's handle.
+    EXPECT_EQ(device::RetiredHandles(), 1);
+    EXPECT_EQ(VXCloseDevice(&other), VX_INVALID_PARAMETER);
+    EXPECT_EQ(device::RetiredHandles(), 0);
+    EXPECT_EQ(machine().Counters().openFileHandles, 0);
+  }
+}
+
 // One context opened twice holds two connections: the first close keeps it
 // open, the second closes the device and stops the monitor.
 TEST_F(LifecycleTest, ContextOpenedTwiceNeedsTwoCloses) {

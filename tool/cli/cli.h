@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "mode_change.h"
+#include "os/probe.h"
 
 namespace vantor::tool::cli {
 
@@ -100,23 +101,16 @@ std::string ResultWords(std::uint32_t code);
 // The version word of a context as "2.3.0".
 std::string VersionText(std::uint32_t version);
 
+// What the machine shows of the tokens, as the probes behind the platform
+// seam find it (os/probe.h).
+using HidrawNode = os::HidrawNode;
+using LinuxFacts = os::LinuxFacts;
+using WindowsFacts = os::WindowsFacts;
+
 // Checks of `doctor` on Linux, from what the machine shows.
-struct HidrawNode {
-  std::string device;       // "/dev/hidraw3"
-  bool accessible = false;  // readable and writable by this user
-};
-struct LinuxFacts {
-  std::vector<HidrawNode> nodes;   // hidraw nodes of vendor 0471, product 485e
-  std::vector<std::string> rules;  // udev rules that udev reads and name them
-  std::vector<std::string> unreadRules;  // rules where udev does not look
-};
 std::vector<Finding> LinuxFindings(const LinuxFacts& facts);
 
 // Checks of `doctor` on Windows.
-struct WindowsFacts {
-  int hidTokens = 0;     // HID devices with the tokens' hardware id
-  int driverTokens = 0;  // devices of the driver's interface class
-};
 std::vector<Finding> WindowsFindings(const WindowsFacts& facts);
 
 // The tokens' modes as far as the counts of HID and driver tokens tell

@@ -13,9 +13,12 @@
 
 namespace vantor::tool::cli {
 
-// The tokens attached to this machine, through the library's native system.
+// The tokens attached to this machine, through the library's native system;
+// what the machine shows of them, through `probe`.
 class NativeHost final : public Host {
  public:
+  explicit NativeHost(os::Probe& probe = os::NativeProbe()) : probe_(probe) {}
+
   TokenApi& Api() override { return api_; }
   std::string MachineName() const override;
   std::vector<std::optional<TargetMode>> Modes(
@@ -26,6 +29,7 @@ class NativeHost final : public Host {
 
  private:
   VxTokenApi api_;
+  os::Probe& probe_;
 };
 
 // A simulated machine (Windows XP as the library sees it) with one virtual
@@ -64,11 +68,5 @@ class SimHost final : public Host {
   std::int64_t requested_ms_ = 0;
   bool unplugged_ = false;
 };
-
-// What the machine shows of the tokens, for `doctor` and the modes.
-// Linux: hidraw nodes and udev rules under `root` ("" for this machine).
-LinuxFacts GatherLinuxFacts(const std::string& root);
-// Windows: the HID devices and driver devices of the tokens.
-WindowsFacts GatherWindowsFacts();
 
 }  // namespace vantor::tool::cli

@@ -8,20 +8,13 @@
 
 #include "cli.h"
 #include "hosts.h"
-
-#ifdef _WIN32
-#include <io.h>
-#define VANTOR_ISATTY(fd) _isatty(fd)
-#else
-#include <unistd.h>
-#define VANTOR_ISATTY(fd) isatty(fd)
-#endif
+#include "os/terminal.h"
 
 int main(int argc, char** argv) {
   using namespace vantor::tool::cli;
   const std::vector<std::string> args(argv + 1, argv + argc);
   const Parsed parsed = ParseArgs(args);
-  const Streams io{std::cout, std::cerr, VANTOR_ISATTY(2) != 0};
+  const Streams io{std::cout, std::cerr, os::IsTerminal(2)};
   if (parsed.options.sim) {
     // The machine outlives every library call made on it.
     SimHost host;

@@ -16,7 +16,7 @@ std::string NativeHost::MachineName() const {
 std::vector<std::optional<TargetMode>> NativeHost::Modes(
     const std::vector<VXContext>& tokens) {
 #ifdef _WIN32
-  return ModesFromCounts(GatherWindowsFacts(), tokens.size());
+  return ModesFromCounts(probe_.GatherWindows(), tokens.size());
 #else
   // Linux reaches tokens in HID mode only (there is no driver for USB mode).
   return std::vector<std::optional<TargetMode>>(tokens.size(),
@@ -26,9 +26,9 @@ std::vector<std::optional<TargetMode>> NativeHost::Modes(
 
 std::vector<Finding> NativeHost::Checks() {
 #ifdef _WIN32
-  return WindowsFindings(GatherWindowsFacts());
+  return WindowsFindings(probe_.GatherWindows());
 #else
-  return LinuxFindings(GatherLinuxFacts(""));
+  return LinuxFindings(probe_.GatherLinux());
 #endif
 }
 

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "os/portable/bound_functions.h"
+
 namespace os {
 
 namespace {
@@ -43,58 +45,10 @@ HMODULE KnownModule(LPCSTR name) {
   return nullptr;
 }
 
-// The functions bound by name: each finds the system that is current when
-// it is called, as the device layer drops its bindings when that changes.
-LinuxSystem* CurrentLinux() { return dynamic_cast<LinuxSystem*>(&Sys()); }
-PortableSystem* CurrentPortable() {
-  return dynamic_cast<PortableSystem*>(&Sys());
-}
-
-void WINAPI HidGetHidGuidEntry(LPGUID guid) {
-  if (LinuxSystem* sys = CurrentLinux()) sys->HidD_GetHidGuid(guid);
-}
-BOOLEAN WINAPI HidSetFeatureEntry(HANDLE device, PVOID report, ULONG length) {
-  LinuxSystem* sys = CurrentLinux();
-  if (sys == nullptr) return 0;
-  return sys->HidD_SetFeature(device, report, length);
-}
-BOOLEAN WINAPI HidGetFeatureEntry(HANDLE device, PVOID report, ULONG length) {
-  LinuxSystem* sys = CurrentLinux();
-  if (sys == nullptr) return 0;
-  return sys->HidD_GetFeature(device, report, length);
-}
-BOOL WINAPI EnumDeviceInterfacesEntry(HDEVINFO set, PSP_DEVINFO_DATA info,
-                                      const GUID* classGuid, DWORD index,
-                                      PSP_DEVICE_INTERFACE_DATA data) {
-  LinuxSystem* sys = CurrentLinux();
-  if (sys == nullptr) return 0;
-  return sys->SetupDiEnumDeviceInterfaces(set, info, classGuid, index, data);
-}
-BOOL WINAPI GetDeviceInterfaceDetailEntry(
-    HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
-    PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
-    PDWORD requiredSize, PSP_DEVINFO_DATA info) {
-  LinuxSystem* sys = CurrentLinux();
-  if (sys == nullptr) return 0;
-  return sys->SetupDiGetDeviceInterfaceDetailA(set, data, detail, detailSize,
-                                               requiredSize, info);
-}
-HDEVNOTIFY WINAPI RegisterDeviceNotificationEntry(HANDLE recipient,
-                                                  LPVOID filter, DWORD flags) {
-  PortableSystem* sys = CurrentPortable();
-  if (sys == nullptr) return nullptr;
-  return sys->RegisterDeviceNotificationA(recipient, filter, flags);
-}
-BOOL WINAPI UnregisterDeviceNotificationEntry(HDEVNOTIFY notification) {
-  PortableSystem* sys = CurrentPortable();
-  if (sys == nullptr) return 0;
-  return sys->UnregisterDeviceNotification(notification);
-}
-
-template <typename Fn>
-FARPROC AsFarProc(Fn fn) {
-  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(fn));
-}
+// The functions bound by name forward to the current system while it is a
+// Linux one: the device layer drops its bindings when that changes.
+PortableSystem* CurrentLinux() { return dynamic_cast<LinuxSystem*>(&Sys()); }
+using Bound = BoundFunctions<&CurrentLinux>;
 
 }  // namespace
 
@@ -205,12 +159,11 @@ HANDLE LinuxSystem::CreateFileA(LPCSTR path, DWORD access, DWORD shareMode,
   {
     // Claim the handle first, so that concurrent opens see each other.
     std::lock_guard<std::mutex> lock(Mutex());
-    for (const auto& [value, open] : devices_) {
-      if (open.path == path &&
-          !SharesWith(access, shareMode, open.access, open.share)) {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return INVALID_HANDLE_VALUE;
-      }
+    if (!SharesWithAll(
+            access, shareMode, devices_,
+            [&](const OpenDevice& open) { return open.path == path; })) {
+      SetLastError(ERROR_SHARING_VIOLATION);
+      return INVALID_HANDLE_VALUE;
     }
     handle = NewHandleLocked();
     devices_.emplace(reinterpret_cast<std::uintptr_t>(handle),
@@ -286,10 +239,6 @@ BOOL LinuxSystem::GetVersionExA(LPOSVERSIONINFOA info) {
 
 // --- HID class library ---------------------------------------------------
 
-void LinuxSystem::HidD_GetHidGuid(LPGUID guid) {
-  if (guid != nullptr) *guid = kHidInterfaceClassGuid;
-}
-
 BOOLEAN LinuxSystem::HidD_SetFeature(HANDLE handle, PVOID report,
                                      ULONG length) {
   const std::shared_ptr<hidraw::HidDevice> device = FindDevice(handle);
@@ -354,26 +303,15 @@ FARPROC LinuxSystem::GetProcAddress(HMODULE module, LPCSTR name) {
     SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;
   }
-  struct Export {
+  const struct {
     HMODULE module;
-    const char* name;
-    FARPROC proc;
-  };
-  const Export exports[] = {
-      {kHidModule, "HidD_GetHidGuid", AsFarProc(&HidGetHidGuidEntry)},
-      {kHidModule, "HidD_SetFeature", AsFarProc(&HidSetFeatureEntry)},
-      {kHidModule, "HidD_GetFeature", AsFarProc(&HidGetFeatureEntry)},
-      {kSetupApiModule, "SetupDiEnumDeviceInterfaces",
-       AsFarProc(&EnumDeviceInterfacesEntry)},
-      {kSetupApiModule, "SetupDiGetDeviceInterfaceDetailA",
-       AsFarProc(&GetDeviceInterfaceDetailEntry)},
-      {kUser32Module, "RegisterDeviceNotificationA",
-       AsFarProc(&RegisterDeviceNotificationEntry)},
-      {kUser32Module, "UnregisterDeviceNotification",
-       AsFarProc(&UnregisterDeviceNotificationEntry)},
-  };
-  for (const Export& e : exports) {
-    if (e.module == module && std::strcmp(e.name, name) == 0) return e.proc;
+    BoundModule bound;
+  } kBound[] = {{kHidModule, BoundModule::Hid},
+                {kSetupApiModule, BoundModule::SetupApi},
+                {kUser32Module, BoundModule::User32}};
+  for (const auto& m : kBound) {
+    if (m.module != module) continue;
+    if (FARPROC proc = Bound::Find(m.bound, name)) return proc;
   }
   SetLastError(module == kHidModule || module == kSetupApiModule ||
                        module == kUser32Module || module == kProcessModule

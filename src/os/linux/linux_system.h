@@ -66,10 +66,9 @@ class LinuxSystem final : public PortableSystem {
                         DWORD max) override;
   BOOL GetVersionExA(LPOSVERSIONINFOA info) override;
 
-  // Bound by name from "hid.dll".
-  void HidD_GetHidGuid(LPGUID guid);
-  BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length);
-  BOOLEAN HidD_GetFeature(HANDLE device, PVOID report, ULONG length);
+  // Bound by name from "hid.dll": feature reports on the node.
+  BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length) override;
+  BOOLEAN HidD_GetFeature(HANDLE device, PVOID report, ULONG length) override;
 
   // Modules and binding by name.
   HMODULE LoadLibraryA(LPCSTR name) override;

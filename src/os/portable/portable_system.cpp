@@ -108,6 +108,10 @@ bool SharesWith(DWORD access, DWORD share, DWORD openAccess, DWORD openShare) {
 
 thread_local DWORD PortableSystem::last_error_ = 0;
 
+void PortableSystem::HidD_GetHidGuid(LPGUID guid) {
+  if (guid != nullptr) *guid = kHidInterfaceClassGuid;
+}
+
 PortableSystem::PortableSystem() = default;
 
 PortableSystem::~PortableSystem() { Shutdown(); }

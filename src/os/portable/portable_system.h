@@ -59,6 +59,21 @@ namespace os {
 // neither read nor write access takes no part.
 bool SharesWith(DWORD access, DWORD share, DWORD openAccess, DWORD openShare);
 
+// The share-mode rule against the opens of one device: true when an open
+// with `access` and `share` may join every open in `opens` (a map of records
+// with `access` and `share`) for which `sameDevice` holds.
+template <typename Opens, typename SameDevice>
+bool SharesWithAll(DWORD access, DWORD share, const Opens& opens,
+                   SameDevice sameDevice) {
+  for (const auto& [key, open] : opens) {
+    if (sameDevice(open) &&
+        !SharesWith(access, share, open.access, open.share)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 class PortableSystem : public System {
  public:
   PortableSystem();
@@ -116,6 +131,15 @@ class PortableSystem : public System {
       HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
       PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
       PDWORD requiredSize, PSP_DEVINFO_DATA info);
+
+  // The HID class library, bound by name from "hid.dll"
+  // (os/portable/bound_functions.h): the HID interface class, and feature
+  // reports to and from an open device.
+  void HidD_GetHidGuid(LPGUID guid);
+  virtual BOOLEAN HidD_SetFeature(HANDLE device, PVOID report,
+                                  ULONG length) = 0;
+  virtual BOOLEAN HidD_GetFeature(HANDLE device, PVOID report,
+                                  ULONG length) = 0;
 
   // Device notifications, as the functions bound by name from "user32.dll"
   // behave: a window recipient (DEVICE_NOTIFY_WINDOW_HANDLE) and a

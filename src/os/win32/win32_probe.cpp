@@ -1,30 +1,18 @@
 // What Windows shows of the tokens: HID devices with the tokens' hardware
 // id, and devices of the vendor driver's interface class.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-// windows.h first.
-#include <setupapi.h>
-
 #include <cwchar>
 #include <cwctype>
 #include <string>
 
-#include "hosts.h"
+#include "os/driver_codes.h"
+#include "os/portable/device_sets.h"
+#include "os/probe.h"
 
-namespace vantor::tool::cli {
+namespace os {
 namespace {
 
-// The HID class and the vendor driver's interface class.
-const GUID kHidClass = {0x4D1E55B2,
-                        0xF16F,
-                        0x11CF,
-                        {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-const GUID kDriverClass = {0x171638F7,
-                           0x1EAD,
-                           0x4873,
-                           {0xBA, 0x98, 0xC9, 0x66, 0xAB, 0xCF, 0x01, 0x42}};
+const GUID kHidClass = kHidInterfaceClassGuid;
+const GUID kDriverClass = kDriverInterfaceClassGuid;
 constexpr wchar_t kHardwareIdPrefix[] = L"hid\\vid_0471&pid_485e";
 
 bool IsToken(HDEVINFO set, SP_DEVINFO_DATA& info) {
@@ -41,9 +29,13 @@ bool IsToken(HDEVINFO set, SP_DEVINFO_DATA& info) {
   return true;
 }
 
-}  // namespace
+class Win32Probe final : public Probe {
+ public:
+  LinuxFacts GatherLinux() override { return {}; }
+  WindowsFacts GatherWindows() override;
+};
 
-WindowsFacts GatherWindowsFacts() {
+WindowsFacts Win32Probe::GatherWindows() {
   WindowsFacts facts;
   HDEVINFO hid = SetupDiGetClassDevsW(&kHidClass, nullptr, nullptr,
                                       DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -70,4 +62,12 @@ WindowsFacts GatherWindowsFacts() {
   return facts;
 }
 
-}  // namespace vantor::tool::cli
+}  // namespace
+
+// The native probe of a Windows build.
+Probe& NativeProbe() {
+  static Win32Probe probe;
+  return probe;
+}
+
+}  // namespace os

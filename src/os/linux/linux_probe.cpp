@@ -1,5 +1,7 @@
-// What Linux shows of the tokens: hidraw nodes of vendor 0471, product 485e
-// (from sysfs) and the udev rules that name them.
+// What Linux shows of the tokens, read from sysfs, /dev and the udev rule
+// folders below a root.
+#include "os/linux/linux_probe.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,11 +10,9 @@
 #include <fstream>
 #include <iterator>
 #include <set>
-#include <sstream>
+#include <utility>
 
-#include "hosts.h"
-
-namespace vantor::tool::cli {
+namespace os {
 namespace {
 
 namespace fs = std::filesystem;
@@ -48,7 +48,8 @@ std::vector<std::string> RulesIn(const std::string& root,
 
 }  // namespace
 
-LinuxFacts GatherLinuxFacts(const std::string& root) {
+LinuxFacts LinuxProbe::GatherLinux() {
+  const std::string& root = root_;
   LinuxFacts facts;
   std::error_code error;
   std::vector<std::string> names;
@@ -83,4 +84,10 @@ LinuxFacts GatherLinuxFacts(const std::string& root) {
   return facts;
 }
 
-}  // namespace vantor::tool::cli
+// The native probe of a Linux build.
+Probe& NativeProbe() {
+  static LinuxProbe probe("");
+  return probe;
+}
+
+}  // namespace os

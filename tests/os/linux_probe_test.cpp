@@ -1,5 +1,4 @@
-// What `vantor doctor` finds on Linux, in a made-up sysfs, /dev and udev
-// tree.
+// What the Linux probe finds in a made-up sysfs, /dev and udev tree.
 #ifdef __linux__
 
 #include <gmock/gmock.h>
@@ -11,9 +10,9 @@
 #include <fstream>
 #include <string>
 
-#include "hosts.h"
+#include "os/linux/linux_probe.h"
 
-namespace vantor::tool::cli {
+namespace os {
 namespace {
 
 namespace fs = std::filesystem;
@@ -56,7 +55,7 @@ TEST_F(LinuxProbeTest, FindsTheTokensNodesAndRules) {
   fs::create_directory_symlink("usr/lib", root_ + "/lib");
   Write("/usr/lib/udev/rules.d/71-vantor.rules", "0471 485e");
 
-  const LinuxFacts facts = GatherLinuxFacts(root_);
+  const LinuxFacts facts = LinuxProbe(root_).GatherLinux();
   ASSERT_EQ(facts.nodes.size(), 2u);
   EXPECT_EQ(facts.nodes[0].device, "/dev/hidraw1");
   EXPECT_EQ(facts.nodes[1].device, "/dev/hidraw2");
@@ -71,20 +70,20 @@ TEST_F(LinuxProbeTest, FindsTheTokensNodesAndRules) {
 TEST_F(LinuxProbeTest, NodeWithoutDeviceFileIsNotAccessible) {
   Write("/sys/class/hidraw/hidraw4/device/uevent",
         "HID_ID=0003:00000471:0000485E\n");
-  const LinuxFacts facts = GatherLinuxFacts(root_);
+  const LinuxFacts facts = LinuxProbe(root_).GatherLinux();
   ASSERT_EQ(facts.nodes.size(), 1u);
   EXPECT_FALSE(facts.nodes[0].accessible);
   EXPECT_THAT(facts.rules, IsEmpty());
 }
 
 TEST_F(LinuxProbeTest, EmptyMachineShowsNothing) {
-  const LinuxFacts facts = GatherLinuxFacts(root_);
+  const LinuxFacts facts = LinuxProbe(root_).GatherLinux();
   EXPECT_THAT(facts.nodes, IsEmpty());
   EXPECT_THAT(facts.rules, IsEmpty());
   EXPECT_THAT(facts.unreadRules, IsEmpty());
 }
 
 }  // namespace
-}  // namespace vantor::tool::cli
+}  // namespace os
 
 #endif  // __linux__
