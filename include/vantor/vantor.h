@@ -105,6 +105,29 @@ extern "C" {
 #define VX_DEV_PIN 0xA2u  /* 24 bytes, handled as three 8-byte parts */
 #define VX_AUTH_KEY 0xA3u /* 8 or 16 bytes; VXSetPinOrKey only */
 
+/* Operations of VXStoreFile (the low byte of its flags). */
+#define VX_FILE_CREATE 0xA5u    /* a new file, with its first data if given */
+#define VX_FILE_UPDATE 0xA6u    /* data into an existing file */
+#define VX_FILE_RSA_PAIR 0xA7u  /* two key files and a key pair in them */
+#define VX_FILE_SET_PARAM 0xA8u /* the current directory's parameter */
+/* Options of VXStoreFile's flags for executable files. */
+#define VX_EXE_ACCESS_FLAG 0x0100u  /* the alternative access bytes */
+#define VX_EXE_ALLOW_FILLER 0x2000u /* a filler file may precede the file */
+/* File types of VXStoreFile (the low byte of its last argument). */
+#define VX_TYPE_RSA_PUBLIC 6u  /* 256-byte key source, stored in 136 bytes */
+#define VX_TYPE_RSA_PRIVATE 7u /* 704-byte key source, stored in 330 */
+#define VX_TYPE_EXE 8u         /* an executable file */
+#define VX_TYPE_DATA 9u        /* the only type written at an offset */
+#define VX_TYPE_EXE_EX 11u     /* an extended executable file; from 2.3.0 */
+/* The largest file size, and the largest offset + data length. */
+#define VX_MAX_FILE_SIZE 0x7FFFu
+
+/* Modes of VXExecuteEx, and their input limits. */
+#define VX_EXECUTE_BASIC 0u /* as VXExecute: the run status is split off */
+#define VX_EXECUTE_BY_ID 1u /* the file named in the command; from 2.3.0 */
+#define VX_EXECUTE_MAX_INPUT 250u
+#define VX_EXECUTE_BY_ID_MAX_INPUT 248u
+
 /* Lists the attached tokens. `length` is the size of `contexts` in bytes on
  * entry and 92 times the number of tokens on return. With too small a length
  * it returns VX_BUFFER_TOO_SMALL and writes the needed length; with no token
@@ -178,6 +201,49 @@ VX_EXPORT uint32_t VXAPI VXSetPinOrKey(VXContext* context,
                                        uint32_t oldLength,
                                        const uint8_t* newValue,
                                        uint32_t newLength, uint32_t kind);
+
+/* Puts a file into the current directory; `flags`' low byte is the
+ * operation:
+ * - VX_FILE_CREATE: creates file `id` (four hexadecimal digits, no reserved
+ *   id) of `fileType` and `fileSize` bytes and, when `data` is given, writes
+ *   `dataLength` bytes at `offset` (type 9 only; key files take their key
+ *   source whole). An executable file that would cross address 0x8000 on
+ *   versions after 2.0.0 and before 2.3.0 needs VX_EXE_ALLOW_FILLER (a
+ *   filler file is created in front of it), else VX_CROSSES_E2_BOUNDARY.
+ * - VX_FILE_UPDATE: writes `data` into the existing file `id`; `fileSize`
+ *   must be 0.
+ * - VX_FILE_RSA_PAIR: `id` holds two ids (public key file, then private);
+ *   creates both key files and has the token generate a key pair into
+ *   them. No data, no size.
+ * - VX_FILE_SET_PARAM: `fileSize` is the parameter (1 to 64); no id, no
+ *   data; not on device type 0.
+ * Sizes and offset + length above VX_MAX_FILE_SIZE give
+ * VX_SIZE_OUT_OF_RANGE. `count` (may be absent) receives the bytes written
+ * plus any filler file's, 466 for a key pair, 1 for the parameter. */
+VX_EXPORT uint32_t VXAPI VXStoreFile(VXContext* context, const char* id,
+                                     uint32_t offset, const uint8_t* data,
+                                     uint32_t dataLength, uint32_t fileSize,
+                                     uint32_t* count, uint32_t flags,
+                                     uint32_t fileType);
+
+/* Runs the executable file `id` (four hexadecimal digits) of the current
+ * directory on device type 0 with up to VX_EXECUTE_MAX_INPUT input bytes.
+ * A run that ends with status V other than 0 gives V * 0x10000 and no
+ * output; an output larger than `outputSize` gives VX_BUFFER_TOO_SMALL.
+ * `outputLength` (may be absent) is written on success only. */
+VX_EXPORT uint32_t VXAPI VXExecute(VXContext* context, const char* id,
+                                   const uint8_t* input, uint32_t inputLength,
+                                   uint8_t* output, uint32_t outputSize,
+                                   uint32_t* outputLength);
+
+/* VXExecute in `mode` VX_EXECUTE_BASIC; VX_EXECUTE_BY_ID (version 2.3.0
+ * on, up to VX_EXECUTE_BY_ID_MAX_INPUT input bytes) names the file in the
+ * command and delivers all the token's answer as output. */
+VX_EXPORT uint32_t VXAPI VXExecuteEx(VXContext* context, const char* id,
+                                     uint32_t mode, const uint8_t* input,
+                                     uint32_t dwInBufferSize, uint8_t* output,
+                                     uint32_t outputSize,
+                                     uint32_t* outputLength);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -220,4 +220,44 @@ std::uint32_t UpdateBinaryById(const VXContext* context,
 std::uint32_t SetDeviceId(VXContext* context, const std::uint8_t* id,
                           std::uint32_t count, std::uint32_t* atrLength);
 
+// --- RSA key records and executing files ------------------------------------
+
+// A public key source: the modulus (128 bytes) and a 128-byte exponent
+// field, both big-endian; a private key source: 384 unread bytes, then p,
+// q, d mod (p-1), d mod (q-1) and q^-1 mod p, 64 bytes each.
+inline constexpr std::uint32_t kRsaPublicSourceLength = 256;
+inline constexpr std::uint32_t kRsaPrivateSourceLength = 704;
+// The tagged records the key files hold, and their files' sizes.
+inline constexpr std::uint32_t kRsaPublicRecordLength = 136;
+inline constexpr std::uint32_t kRsaPrivateRecordLength = 330;
+// Lays out the key source of a file of `type` (6 or 7) as its record in
+// `record` (room for kRsaPrivateRecordLength bytes) and sets
+// `recordLength`. 2 for another type, or for a public exponent longer than
+// the record's 4 bytes; nothing is written then.
+std::uint32_t BuildRsaKeyRecord(const std::uint8_t* source,
+                                std::uint8_t* record,
+                                std::uint32_t* recordLength, std::uint8_t type);
+
+// Input limits of the two execute commands: both carry at most 250 data
+// bytes, of which the extended form spends 2 on the file identifier.
+inline constexpr std::uint32_t kMaxExecuteInput = 250;
+inline constexpr std::uint32_t kMaxExecuteByIdInput = 248;
+// Runs the file `id` (80 32) on `length` input bytes. The answer's first
+// data byte is the run status: 0 delivers the bytes after it to `output`,
+// V other than 0 gives V * 0x10000 with `outLength` 0 and nothing copied.
+// An output larger than `size` gives 17 with `outLength` set to its length.
+// An answer without a status byte gives 3. Input longer than 250 bytes, or
+// a null input, output or length where bytes are due, gives 2 unsent.
+std::uint32_t ExecuteFile(const VXContext* context, const std::uint8_t id[2],
+                          const std::uint8_t* input, std::uint32_t length,
+                          std::uint8_t* output, std::uint32_t size,
+                          std::uint32_t* outLength);
+// The same with the identifier in the command data (80 34 00 01, version
+// 2.3.0 on, input at most 248 bytes): all answer data is output.
+std::uint32_t ExecuteFileExtended(const VXContext* context,
+                                  const std::uint8_t id[2],
+                                  const std::uint8_t* input,
+                                  std::uint32_t length, std::uint8_t* output,
+                                  std::uint32_t size, std::uint32_t* outLength);
+
 }  // namespace vantor::commandfile

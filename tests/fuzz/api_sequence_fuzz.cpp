@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "device/device.h"
+#include "fuzz_rig.h"
 #include "vantor/sim.h"
 #include "vantor/vantor.h"
 
@@ -24,12 +25,7 @@ namespace {
 
 namespace sim = vantor::sim;
 
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "fuzz check failed: %s\n", what);
-    std::abort();
-  }
-}
+using vantor::fuzz::Check;
 
 bool OneOf(std::uint32_t result, std::initializer_list<std::uint32_t> codes) {
   for (std::uint32_t code : codes) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/atr.h"
+#include "fuzz_rig.h"
 #include "vantor/sim.h"
 #include "vantor/vantor.h"
 
@@ -23,12 +24,7 @@ namespace {
 
 namespace sim = vantor::sim;
 
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "fuzz check failed: %s\n", what);
-    std::abort();
-  }
-}
+using vantor::fuzz::Check;
 
 struct Rig {
   Rig() {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "commandfile/commandfile.h"
+#include "fuzz_rig.h"
 #include "vantor/sim.h"
 #include "vantor/vantor.h"
 
@@ -25,12 +26,7 @@ namespace {
 namespace cmd = vantor::commandfile;
 namespace sim = vantor::sim;
 
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "fuzz check failed: %s\n", what);
-    std::abort();
-  }
-}
+using vantor::fuzz::Check;
 
 bool IsHex(char c) {
   return c != '\0' && std::strchr("0123456789abcdefABCDEF", c) != nullptr;
@@ -78,22 +74,14 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
   return text;
 }
 
-struct Rig {
-  Rig() {
-    machine.Install();
-    token = machine.Plug({});
-    std::uint32_t length = sizeof(VXContext);
-    if (VXListDevices(&context, &length) != VX_SUCCESS ||
-        VXOpenDevice(&context) != VX_SUCCESS ||
-        VXMakeDirectory(&context, "\\", 0, VX_ROOT_DIRECTORY) != VX_SUCCESS ||
+struct Rig : vantor::fuzz::TokenRig {
+  Rig() : TokenRig(true) {
+    if (VXMakeDirectory(&context, "\\", 0, VX_ROOT_DIRECTORY) != VX_SUCCESS ||
         VXMakeDirectory(&context, "1A2B", 1000, VX_SUB_DIRECTORY) != 0 ||
         VXMakeDirectory(&context, "3C4D", 200, VX_SUB_DIRECTORY) != 0) {
       std::abort();
     }
   }
-  sim::Machine machine;
-  sim::TokenId token = 0;
-  VXContext context{};
 };
 
 void CheckParser(const std::string& text) {

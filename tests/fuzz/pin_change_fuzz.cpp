@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_rig.h"
 #include "vantor/sim.h"
 #include "vantor/vantor.h"
 
@@ -22,12 +23,7 @@ namespace {
 
 namespace sim = vantor::sim;
 
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "fuzz check failed: %s\n", what);
-    std::abort();
-  }
-}
+using vantor::fuzz::Check;
 
 const std::string kOld = "246813572468135724681357";
 const std::string kNew = "AAAAAAAABBBBBBBBCCCCCCCC";
@@ -36,17 +32,7 @@ const std::uint8_t* U(const std::string& text) {
   return reinterpret_cast<const std::uint8_t*>(text.data());
 }
 
-struct Rig {
-  Rig() {
-    machine.Install();
-    machine.SetWireLog(false);
-    token = machine.Plug({});
-    std::uint32_t length = sizeof(VXContext);
-    if (VXListDevices(&context, &length) != VX_SUCCESS ||
-        VXOpenDevice(&context) != VX_SUCCESS) {
-      std::abort();
-    }
-  }
+struct Rig : vantor::fuzz::TokenRig {
   // A fresh root with the default PINs, current.
   void Reset() {
     machine.ClearInjectedAnswers(token);
@@ -69,9 +55,6 @@ struct Rig {
     }
     return pin;
   }
-  sim::Machine machine;
-  sim::TokenId token = 0;
-  VXContext context{};
 };
 
 }  // namespace

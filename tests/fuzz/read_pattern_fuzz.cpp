@@ -14,6 +14,7 @@
 
 #include "commandfile/commandfile.h"
 #include "device/device.h"
+#include "fuzz_rig.h"
 #include "vantor/sim.h"
 #include "vantor/vantor.h"
 
@@ -22,28 +23,9 @@ namespace {
 namespace cmd = vantor::commandfile;
 namespace sim = vantor::sim;
 
-struct Rig {
-  Rig() {
-    machine.Install();
-    machine.SetWireLog(false);
-    token = machine.Plug({});
-    std::uint32_t length = sizeof(VXContext);
-    if (VXListDevices(&context, &length) != VX_SUCCESS ||
-        VXOpenDevice(&context) != VX_SUCCESS) {
-      std::abort();
-    }
-  }
-  sim::Machine machine;
-  sim::TokenId token = 0;
-  VXContext context{};
-};
+using Rig = vantor::fuzz::TokenRig;
 
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "fuzz check failed: %s\n", what);
-    std::abort();
-  }
-}
+using vantor::fuzz::Check;
 
 // The result an answer must give: 0 with 90 00 at its end and the `needs`
 // data bytes the operation reads, 3 for an answer too short for that or
@@ -76,9 +58,7 @@ void CheckResult(std::uint32_t result, const std::uint8_t* data,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   static Rig* rig = new Rig();
-  // A HID answer report carries at most 255 bytes.
-  if (size > 255) size = 255;
-  const std::vector<std::uint8_t> answer(data, data + size);
+  const std::vector<std::uint8_t> answer = vantor::fuzz::AnswerOf(data, size);
   const std::uint8_t id[2] = {0x3F, 0x04};
   const VXContext* c = &rig->context;
 

@@ -17,7 +17,10 @@ int main(int argc, char** argv) {
     const std::vector<std::uint8_t> bytes(
         (std::istreambuf_iterator<char>(file)),
         std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    // As libFuzzer does, an empty input comes at a valid address too.
+    static const std::uint8_t kNothing = 0;
+    LLVMFuzzerTestOneInput(bytes.empty() ? &kNothing : bytes.data(),
+                           bytes.size());
     ++inputs;
   };
   for (int i = 1; i < argc; ++i) {

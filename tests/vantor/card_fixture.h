@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "commandfile/commandfile.h"
 #include "fixture.h"
 #include "hex_bytes.h"
 
@@ -69,5 +70,45 @@ inline std::vector<std::string> PackedAll(std::vector<std::string> texts) {
   for (std::string& text : texts) text = Packed(text);
   return texts;
 }
+
+// --- Cards with a root, for the file and execute calls ----------------------
+
+class RootCardTest : public CardTest {
+ protected:
+  // Open() on a card given a root (and directory 1001 as the current one
+  // when `inDirectory`) through the command layer; the log starts empty.
+  VXContext OpenRoot(std::uint16_t version = 0x0230,
+                     std::uint8_t deviceByte = 0x00, bool inDirectory = false) {
+    namespace cmd = commandfile;
+    VXContext context = Open(version, deviceByte);
+    EXPECT_EQ(cmd::CreateCardFile(&context, nullptr, 0, cmd::kRootDir, 0, 0),
+              VX_SUCCESS);
+    const std::uint8_t dir[2] = {0x10, 0x01};
+    if (inDirectory) {
+      EXPECT_EQ(
+          cmd::CreateCardFile(&context, dir, 0x2000, cmd::kDirectory, 0, 0),
+          VX_SUCCESS);
+      EXPECT_EQ(cmd::SelectDirectory(&context, dir, 1), VX_SUCCESS);
+    }
+    Clear();
+    return context;
+  }
+  // The file `id` anywhere on the card, or null; valid until the next call.
+  const sim::CardState::File* Find(std::uint16_t id) {
+    state_ = Card();
+    return state_.root ? Find(*state_.root, id) : nullptr;
+  }
+
+ private:
+  static const sim::CardState::File* Find(const sim::CardState::File& dir,
+                                          std::uint16_t id) {
+    for (const auto& child : dir.children) {
+      if (child.id == id) return &child;
+      if (const auto* found = Find(child, id)) return found;
+    }
+    return nullptr;
+  }
+  sim::CardState state_;
+};
 
 }  // namespace vantor::testing

@@ -19,7 +19,8 @@ endif()
 
 set(expected VXListDevices VXOpenDevice VXOpenDeviceEx VXCloseDevice
              VXControl VXMakeDirectory VXMakeDirectoryEx VXEnterDirectory
-             VXClearDirectory VXPresentPin VXSetPinOrKey)
+             VXClearDirectory VXPresentPin VXSetPinOrKey
+             VXStoreFile VXExecute VXExecuteEx)
 set(found)
 set(unexpected)
 string(REPLACE "\n" ";" lines "${symbols}")

@@ -66,6 +66,12 @@ int main(void) {
     CHECK(VXPresentPin(&context, NULL, 8, VX_USER_PIN) == VX_INVALID_PARAMETER);
     CHECK(VXSetPinOrKey(&context, NULL, 0, NULL, 8, VX_AUTH_KEY) ==
           VX_INVALID_PARAMETER);
+    CHECK(VXStoreFile(&context, "1A2B", 0, NULL, 0, 16, NULL, VX_FILE_CREATE,
+                      VX_TYPE_DATA) == VX_INVALID_PARAMETER);
+    CHECK(VXExecute(&context, "1A2B", NULL, 0, NULL, 0, NULL) ==
+          VX_INVALID_PARAMETER);
+    CHECK(VXExecuteEx(&context, "1A2B", VX_EXECUTE_BY_ID, NULL, 0, NULL, 0,
+                      NULL) == VX_INVALID_PARAMETER);
   }
 
   if (failures == 0) {
