@@ -241,7 +241,7 @@ VX_EXPORT uint32_t VXAPI VXExecute(VXContext* context, const char* id,
  * command and delivers all the token's answer as output. */
 VX_EXPORT uint32_t VXAPI VXExecuteEx(VXContext* context, const char* id,
                                      uint32_t mode, const uint8_t* input,
-                                     uint32_t dwInBufferSize, uint8_t* output,
+                                     uint32_t inputLength, uint8_t* output,
                                      uint32_t outputSize,
                                      uint32_t* outputLength);
 

@@ -71,12 +71,12 @@ VX_EXPORT uint32_t VXAPI VXExecute(VXContext* context, const char* id,
 
 VX_EXPORT uint32_t VXAPI VXExecuteEx(VXContext* context, const char* id,
                                      uint32_t mode, const uint8_t* input,
-                                     uint32_t dwInBufferSize, uint8_t* output,
+                                     uint32_t inputLength, uint8_t* output,
                                      uint32_t outputSize,
                                      uint32_t* outputLength) {
   return Guarded([&] {
-    return vantor::api::Execute(context, id, mode, input, dwInBufferSize,
-                                output, outputSize, outputLength);
+    return vantor::api::Execute(context, id, mode, input, inputLength, output,
+                                outputSize, outputLength);
   });
 }
 

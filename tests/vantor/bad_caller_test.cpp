@@ -1,0 +1,245 @@
+// Every exported call with a context that is absent, zeroed, never opened,
+// closed or stale, and with bad arguments on an open context: the
+// documented result (2), nothing sent to the token, and the context
+// unchanged byte for byte.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "fixture.h"
+
+namespace vantor::testing {
+namespace {
+
+struct Call {
+  const char* name;
+  std::function<std::uint32_t(VXContext*)> run;
+};
+
+const std::uint8_t kBytes[256] = {'2', '4', '6', '8', '1', '3', '5', '7'};
+std::uint8_t g_out[256];
+std::uint32_t g_length = 0;
+const VXROOTINFO kRootInfo{sizeof(VXROOTINFO), {1, 2, 3, 4, 5, 6, 7, 8}};
+
+// Each call with arguments that are right, so the context decides.
+const std::vector<Call>& CallsOnAContext() {
+  static const std::vector<Call> calls = {
+      {"VXCloseDevice", [](VXContext* c) { return VXCloseDevice(c); }},
+      {"VXControl",
+       [](VXContext* c) {
+         return VXControl(c, VX_CONTROL_TYPE_4, nullptr, 0, g_out, 8,
+                          &g_length);
+       }},
+      {"VXMakeDirectory",
+       [](VXContext* c) {
+         return VXMakeDirectory(c, "\\", 0, VX_ROOT_DIRECTORY);
+       }},
+      {"VXMakeDirectoryEx",
+       [](VXContext* c) {
+         return VXMakeDirectoryEx(c, "\\", 0, VX_ROOT_DIRECTORY, &kRootInfo);
+       }},
+      {"VXEnterDirectory",
+       [](VXContext* c) { return VXEnterDirectory(c, "\\"); }},
+      {"VXClearDirectory", [](VXContext* c) { return VXClearDirectory(c, 0); }},
+      {"VXPresentPin",
+       [](VXContext* c) { return VXPresentPin(c, kBytes, 8, VX_USER_PIN); }},
+      {"VXSetPinOrKey",
+       [](VXContext* c) {
+         return VXSetPinOrKey(c, kBytes, 8, kBytes, 8, VX_USER_PIN);
+       }},
+      {"VXStoreFile",
+       [](VXContext* c) {
+         return VXStoreFile(c, "1A2B", 0, kBytes, 8, 16, &g_length,
+                            VX_FILE_CREATE, VX_TYPE_DATA);
+       }},
+      {"VXExecute",
+       [](VXContext* c) {
+         return VXExecute(c, "1A2B", kBytes, 8, g_out, sizeof(g_out),
+                          &g_length);
+       }},
+      {"VXExecuteEx",
+       [](VXContext* c) {
+         return VXExecuteEx(c, "1A2B", VX_EXECUTE_BASIC, kBytes, 8, g_out,
+                            sizeof(g_out), &g_length);
+       }},
+  };
+  return calls;
+}
+
+// Bad arguments on an open context, each refused before anything is sent.
+const std::vector<Call>& BadArguments() {
+  static const std::vector<Call> calls = {
+      {"VXListDevices no length",
+       [](VXContext* c) { return VXListDevices(c, nullptr); }},
+      {"VXOpenDeviceEx no record",
+       [](VXContext* c) { return VXOpenDeviceEx(c, nullptr); }},
+      {"VXOpenDeviceEx share mode 2",
+       [](VXContext* c) {
+         const VXOpenInfo info{sizeof(VXOpenInfo), 2};
+         return VXOpenDeviceEx(c, &info);
+       }},
+      {"VXOpenDeviceEx size 12",
+       [](VXContext* c) {
+         const VXOpenInfo info{12, 1};
+         return VXOpenDeviceEx(c, &info);
+       }},
+      {"VXControl code 3",
+       [](VXContext* c) {
+         return VXControl(c, 3, nullptr, 0, g_out, 8, &g_length);
+       }},
+      {"VXControl code 0xFFFFFFFF",
+       [](VXContext* c) {
+         return VXControl(c, 0xFFFFFFFFu, nullptr, 0, g_out, 8, &g_length);
+       }},
+      {"VXControl data past the transport",
+       [](VXContext* c) {
+         return VXControl(c, VX_CONTROL_TYPE_4_DATA, kBytes, 256, g_out, 8,
+                          &g_length);
+       }},
+      {"VXControl device id of 7",
+       [](VXContext* c) {
+         return VXControl(c, VX_SET_DEVICE_ID, kBytes, 7, nullptr, 0, nullptr);
+       }},
+      {"VXControl device id of UINT32_MAX",
+       [](VXContext* c) {
+         return VXControl(c, VX_SET_DEVICE_ID, kBytes, 0xFFFFFFFFu, nullptr, 0,
+                          nullptr);
+       }},
+      {"VXControl serial without output",
+       [](VXContext* c) {
+         return VXControl(c, VX_GET_SERIAL_NUMBER, nullptr, 0, nullptr, 8,
+                          &g_length);
+       }},
+      {"VXMakeDirectory no id",
+       [](VXContext* c) {
+         return VXMakeDirectory(c, nullptr, 200, VX_SUB_DIRECTORY);
+       }},
+      {"VXMakeDirectory kind 0",
+       [](VXContext* c) { return VXMakeDirectory(c, "1A2B", 200, 0); }},
+      {"VXMakeDirectoryEx root info size 0",
+       [](VXContext* c) {
+         const VXROOTINFO info{0, {}};
+         return VXMakeDirectoryEx(c, "\\", 0, VX_ROOT_DIRECTORY, &info);
+       }},
+      {"VXEnterDirectory no path",
+       [](VXContext* c) { return VXEnterDirectory(c, nullptr); }},
+      {"VXEnterDirectory nine digits",
+       [](VXContext* c) { return VXEnterDirectory(c, "123456789"); }},
+      {"VXClearDirectory reserved UINT32_MAX",
+       [](VXContext* c) { return VXClearDirectory(c, 0xFFFFFFFFu); }},
+      {"VXPresentPin no PIN",
+       [](VXContext* c) { return VXPresentPin(c, nullptr, 8, VX_USER_PIN); }},
+      {"VXPresentPin length 7",
+       [](VXContext* c) { return VXPresentPin(c, kBytes, 7, VX_USER_PIN); }},
+      {"VXPresentPin length UINT32_MAX",
+       [](VXContext* c) {
+         return VXPresentPin(c, kBytes, 0xFFFFFFFFu, VX_DEV_PIN);
+       }},
+      {"VXSetPinOrKey developer 23",
+       [](VXContext* c) {
+         return VXSetPinOrKey(c, kBytes, 24, kBytes, 23, VX_DEV_PIN);
+       }},
+      {"VXSetPinOrKey key 17",
+       [](VXContext* c) {
+         return VXSetPinOrKey(c, nullptr, 0, kBytes, 17, VX_AUTH_KEY);
+       }},
+      {"VXStoreFile no id",
+       [](VXContext* c) {
+         return VXStoreFile(c, nullptr, 0, kBytes, 8, 16, &g_length,
+                            VX_FILE_CREATE, VX_TYPE_DATA);
+       }},
+      {"VXStoreFile null data with a length",
+       [](VXContext* c) {
+         return VXStoreFile(c, "1A2B", 0, nullptr, 8, 16, &g_length,
+                            VX_FILE_CREATE, VX_TYPE_DATA);
+       }},
+      {"VXStoreFile operation 0",
+       [](VXContext* c) {
+         return VXStoreFile(c, "1A2B", 0, kBytes, 8, 16, &g_length, 0,
+                            VX_TYPE_DATA);
+       }},
+      {"VXExecute no id",
+       [](VXContext* c) {
+         return VXExecute(c, nullptr, kBytes, 8, g_out, 8, &g_length);
+       }},
+      {"VXExecute input 251",
+       [](VXContext* c) {
+         return VXExecute(c, "1A2B", kBytes, 251, g_out, 8, &g_length);
+       }},
+      {"VXExecute null output with a size",
+       [](VXContext* c) {
+         return VXExecute(c, "1A2B", kBytes, 8, nullptr, 8, &g_length);
+       }},
+      {"VXExecuteEx mode 2",
+       [](VXContext* c) {
+         return VXExecuteEx(c, "1A2B", 2, kBytes, 8, g_out, 8, &g_length);
+       }},
+      {"VXExecuteEx null input with a length",
+       [](VXContext* c) {
+         return VXExecuteEx(c, "1A2B", VX_EXECUTE_BASIC, nullptr, 8, g_out, 8,
+                            &g_length);
+       }},
+  };
+  return calls;
+}
+
+class BadCallerTest : public MachineTest {
+ protected:
+  // `call` on `context` gives 2, sends nothing and leaves it as it was.
+  void ExpectRefused(const Call& call, VXContext* context) {
+    SCOPED_TRACE(call.name);
+    VXContext before{};
+    if (context != nullptr) before = *context;
+    const std::size_t sent = machine().Wire().size();
+    const int calls = machine().Token(token_).apdus;
+    EXPECT_EQ(call.run(context), VX_INVALID_PARAMETER);
+    EXPECT_EQ(machine().Wire().size(), sent);
+    EXPECT_EQ(machine().Token(token_).apdus, calls);
+    if (context != nullptr) {
+      EXPECT_EQ(std::memcmp(context, &before, sizeof(before)), 0);
+    }
+  }
+  sim::TokenId token_ = 0;
+};
+
+TEST_F(BadCallerTest, ContextsThatNameNoConnection) {
+  token_ = machine().Plug(Token(TokenMode::Hid));
+  std::vector<VXContext> listed = List();
+  ASSERT_EQ(listed.size(), 1u);
+  VXContext zeroed{};
+  VXContext garbage;
+  std::memset(&garbage, 0xA5, sizeof(garbage));
+  VXContext closed = listed[0];
+  ASSERT_EQ(VXOpenDevice(&closed), VX_SUCCESS);
+  ASSERT_EQ(VXCloseDevice(&closed), VX_SUCCESS);
+  VXContext stale = listed[0];
+  ASSERT_EQ(VXOpenDevice(&stale), VX_SUCCESS);
+  machine().Unplug(token_);
+  machine().Replug(token_);
+  VXContext fresh = OpenFirst();
+  struct {
+    const char* name;
+    VXContext* context;
+  } contexts[] = {{"absent", nullptr},   {"zeroed", &zeroed},
+                  {"garbage", &garbage}, {"listed", &listed[0]},
+                  {"closed", &closed},   {"stale", &stale}};
+  for (const auto& c : contexts) {
+    SCOPED_TRACE(c.name);
+    for (const Call& call : CallsOnAContext()) ExpectRefused(call, c.context);
+  }
+  EXPECT_EQ(VXOpenDevice(nullptr), VX_INVALID_PARAMETER);
+  EXPECT_EQ(VXOpenDevice(&garbage), VX_INVALID_PARAMETER);
+  EXPECT_EQ(VXCloseDevice(&fresh), VX_SUCCESS);
+}
+
+TEST_F(BadCallerTest, BadArgumentsOnAnOpenContext) {
+  token_ = machine().Plug(Token(TokenMode::Usb));
+  VXContext context = OpenFirst();
+  for (const Call& call : BadArguments()) ExpectRefused(call, &context);
+  EXPECT_EQ(VXCloseDevice(&context), VX_SUCCESS);
+}
+
+}  // namespace
+}  // namespace vantor::testing
