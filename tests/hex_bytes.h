@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,17 @@ inline std::vector<std::uint8_t> HexBytes(const std::string& text) {
         std::stoul(digits.substr(i, 2), nullptr, 16)));
   }
   return bytes;
+}
+
+// Hexadecimal text of bytes: upper-case, no spaces.
+inline std::string Hex(const std::vector<std::uint8_t>& bytes) {
+  std::string text;
+  char digits[3];
+  for (std::uint8_t byte : bytes) {
+    std::snprintf(digits, sizeof(digits), "%02X", byte);
+    text += digits;
+  }
+  return text;
 }
 
 }  // namespace vantor::testing

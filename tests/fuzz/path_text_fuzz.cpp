@@ -18,6 +18,7 @@
 
 #include "commandfile/commandfile.h"
 #include "fuzz_rig.h"
+#include "hex_bytes.h"
 #include "vantor/sim.h"
 #include "vantor/vantor.h"
 
@@ -27,6 +28,7 @@ namespace cmd = vantor::commandfile;
 namespace sim = vantor::sim;
 
 using vantor::fuzz::Check;
+using vantor::testing::Hex;
 
 bool IsHex(char c) {
   return c != '\0' && std::strchr("0123456789abcdefABCDEF", c) != nullptr;
@@ -60,16 +62,6 @@ std::string SelectOf(const std::string& id) {
   std::string text = "00A4000002";
   for (char c : id) {
     text += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  }
-  return text;
-}
-
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-  std::string text;
-  char digits[3];
-  for (std::uint8_t byte : bytes) {
-    std::snprintf(digits, sizeof(digits), "%02X", byte);
-    text += digits;
   }
   return text;
 }

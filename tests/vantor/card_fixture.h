@@ -2,7 +2,6 @@
 // as hexadecimal text, for the tests of the card-command calls.
 #pragma once
 
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,17 +11,6 @@
 #include "hex_bytes.h"
 
 namespace vantor::testing {
-
-// Text of bytes as the tests write them: upper-case hex, no spaces.
-inline std::string Hex(const std::vector<std::uint8_t>& bytes) {
-  std::string text;
-  char digits[3];
-  for (std::uint8_t byte : bytes) {
-    std::snprintf(digits, sizeof(digits), "%02X", byte);
-    text += digits;
-  }
-  return text;
-}
 
 // Hex text without its spaces, as Hex() writes it.
 inline std::string Packed(const std::string& text) {
