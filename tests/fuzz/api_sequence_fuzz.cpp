@@ -70,7 +70,7 @@ struct Run {
     if (result != VX_SUCCESS) return;
     // Contexts of this listing replace the closed ones; open ones are kept,
     // so that every open context can be closed at the end.
-    const std::uint32_t count = length / sizeof(VXContext);
+    const auto count = static_cast<std::uint32_t>(length / sizeof(VXContext));
     for (std::uint32_t i = 0; i < count && i < 4; ++i) {
       if (contexts[i].hDevice == 0xFFFFFFFFu) contexts[i] = listed[i];
     }

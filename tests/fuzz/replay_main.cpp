@@ -17,7 +17,10 @@ int main(int argc, char** argv) {
     const std::vector<std::uint8_t> bytes(
         (std::istreambuf_iterator<char>(file)),
         std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    // An empty input still comes with a valid pointer, as under libFuzzer
+    // (an empty vector's data() may be null).
+    static const std::uint8_t kNone = 0;
+    LLVMFuzzerTestOneInput(bytes.empty() ? &kNone : bytes.data(), bytes.size());
     ++inputs;
   };
   for (int i = 1; i < argc; ++i) {
