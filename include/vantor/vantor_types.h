@@ -36,6 +36,9 @@ extern "C" {
 #define VX_ROOT_NOT_REMOVED 518u
 #define VX_ATR_CHANGED 0xFFFFFFFFu
 
+/* NOLINTBEGIN(modernize-use-using): a C header too, where records are
+ * typedefs. */
+
 /* Names one listed token. Filled by VXListDevices; opened, used and closed
  * by the other calls. */
 typedef struct VXContext {
@@ -62,6 +65,8 @@ typedef struct VXROOTINFO {
   uint32_t dwSize;      /* must be 12 */
   uint8_t bDeviceId[8]; /* the device identifier to write into the token */
 } VXROOTINFO;
+
+/* NOLINTEND(modernize-use-using) */
 
 #ifdef __cplusplus
 } /* extern "C" */

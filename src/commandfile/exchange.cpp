@@ -130,7 +130,7 @@ int IsUsableFileId(const char* text) {
   if (text == nullptr) return 0;
   const std::size_t length = strnlen(text, 9);
   if (length != 4 && length != 8) return 0;
-  char lowered[8];
+  char lowered[8] = {};
   for (std::size_t i = 0; i < length; ++i) {
     lowered[i] =
         static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));

@@ -45,7 +45,7 @@ std::uint32_t Sequence(const VXContext* context, const Row (&rows)[N]) {
 std::uint32_t VerifyPin(const VXContext* context, const std::uint8_t* value,
                         std::uint32_t kind) {
   if (kind != kDevPinKind) return Verify(context, kUserPin, value);
-  for (std::uint32_t part = 0; part < 3; ++part) {
+  for (std::size_t part = 0; part < 3; ++part) {
     const std::uint32_t result =
         Verify(context, kDevPinParts[part], value + kPartLength * part);
     if (result != VX_SUCCESS) return result;

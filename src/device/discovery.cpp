@@ -84,7 +84,6 @@ Step MatchHardwareId(HDEVINFO set, DWORD index, const char* prefix) {
       break;
     }
     if (buffer != nullptr) sys.LocalFree(buffer);
-    size = 0;
     buffer = static_cast<BYTE*>(sys.LocalAlloc(LMEM_ZEROINIT, required));
     if (buffer == nullptr) return Step::kFail;
     size = required;

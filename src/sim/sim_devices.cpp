@@ -73,7 +73,7 @@ std::string SimSystem::InterfacePathLocked(const Device& device,
     const std::size_t slash = id.find('\\');
     if (slash != std::string::npos) id = id.substr(slash + 1);
     const std::size_t rev = id.find("&rev_");
-    if (rev != std::string::npos) id = id.substr(0, rev);
+    if (rev != std::string::npos) id.resize(rev);
     std::replace(id.begin(), id.end(), '\\', '#');
     std::snprintf(text, sizeof(text), "#7&%08x&0&%04x#",
                   0x3B6E0000u + static_cast<unsigned>(device.foreignNumber),

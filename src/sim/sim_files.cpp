@@ -124,6 +124,8 @@ DWORD SimSystem::QueryDosDeviceA(LPCSTR deviceName, LPSTR targetPath,
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
+  // The names end in '\0' each, the list in one more: all are copied.
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): terminators copied
   std::memcpy(targetPath, text.data(), text.size());
   return static_cast<DWORD>(text.size());
 }

@@ -55,6 +55,8 @@ BOOLEAN SimSystem::HidD_SetFeature(HANDLE handle, PVOID buffer, ULONG length) {
   auto* report = static_cast<std::uint8_t*>(buffer);
   DWORD error = CallFaultLocked(CallKind::Transport);
   if (error == 0) error = target.error;
+  // The checks run in the stack's order; two of them give the same error.
+  // NOLINTNEXTLINE(bugprone-branch-clone): the order decides the error
   if (error == 0 && report == nullptr) {
     error = ERROR_INVALID_PARAMETER;
   } else if (error == 0 && !IsHidLocked(*target.device)) {
@@ -100,6 +102,8 @@ BOOLEAN SimSystem::HidD_GetFeature(HANDLE handle, PVOID buffer, ULONG length) {
   auto* report = static_cast<std::uint8_t*>(buffer);
   DWORD error = CallFaultLocked(CallKind::Transport);
   if (error == 0) error = target.error;
+  // The checks run in the stack's order; two of them give the same error.
+  // NOLINTNEXTLINE(bugprone-branch-clone): the order decides the error
   if (error == 0 && report == nullptr) {
     error = ERROR_INVALID_PARAMETER;
   } else if (error == 0 && !IsHidLocked(*target.device)) {

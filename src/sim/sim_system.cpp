@@ -123,7 +123,7 @@ MachineCounters SimSystem::Counters() const {
 void SimSystem::LogLocked(WireRecord::Kind kind, const Device* device,
                           std::uint32_t code, const void* data,
                           std::uint32_t size, std::uint32_t capacity,
-                          const void* output, std::uint32_t outputSize, bool ok,
+                          const void* output, std::uint32_t produced, bool ok,
                           DWORD error) {
   if (!wire_enabled_) return;
   WireRecord record;
@@ -141,7 +141,7 @@ void SimSystem::LogLocked(WireRecord::Kind kind, const Device* device,
     }
   }
   const auto* out = static_cast<const std::uint8_t*>(output);
-  if (out != nullptr) record.output.assign(out, out + outputSize);
+  if (out != nullptr) record.output.assign(out, out + produced);
   record.ok = ok;
   record.error = ok ? 0 : error;
   wire_.Push(std::move(record));

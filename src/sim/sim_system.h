@@ -40,7 +40,7 @@ class SimSystem final : public os::PortableSystem, public os::Probe {
   HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode,
                      LPSECURITY_ATTRIBUTES security, DWORD disposition,
                      DWORD flags, HANDLE templateFile) override;
-  BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
+  BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize,
                        LPVOID out, DWORD outSize, LPDWORD returned,
                        LPOVERLAPPED overlapped) override;
   DWORD QueryDosDeviceA(LPCSTR deviceName, LPSTR targetPath,
@@ -58,8 +58,8 @@ class SimSystem final : public os::PortableSystem, public os::Probe {
   os::WindowsFacts GatherWindows() override;
 
   // --- Functions bound by name (the HID class library) -------------------
-  BOOLEAN HidD_GetFeature(HANDLE device, PVOID buffer, ULONG length) override;
-  BOOLEAN HidD_SetFeature(HANDLE device, PVOID buffer, ULONG length) override;
+  BOOLEAN HidD_GetFeature(HANDLE handle, PVOID buffer, ULONG length) override;
+  BOOLEAN HidD_SetFeature(HANDLE handle, PVOID buffer, ULONG length) override;
 
   // --- The machine's own interface (Machine forwards here) ---------------
   OsVersion Version() const { return version_; }
@@ -169,7 +169,7 @@ class SimSystem final : public os::PortableSystem, public os::Probe {
   void LogLocked(WireRecord::Kind kind, const Device* device,
                  std::uint32_t code, const void* data, std::uint32_t size,
                  std::uint32_t capacity, const void* output,
-                 std::uint32_t outputSize, bool ok, DWORD error);
+                 std::uint32_t produced, bool ok, DWORD error);
   void ControlLocked(Device& device, std::uint16_t code,
                      const std::uint8_t* data, std::size_t length);
   // Runs an APDU on the device's token; logs it and its event while the

@@ -78,7 +78,7 @@ std::uint32_t SetDeviceMode(VXContext& context, const std::uint8_t* input,
   const std::uint32_t result = conn::SlotControl(
       &context, VX_SET_DEVICE_MODE, input, inputLength, output, outputCapacity,
       returnedLength != nullptr ? produced : nullptr);
-  if (result == VX_BUFFER_TOO_SMALL) {
+  if (result == VX_BUFFER_TOO_SMALL && returnedLength != nullptr) {
     *returnedLength = *produced;
   }
   return result;

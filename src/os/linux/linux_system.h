@@ -67,8 +67,8 @@ class LinuxSystem final : public PortableSystem {
   BOOL GetVersionExA(LPOSVERSIONINFOA info) override;
 
   // Bound by name from "hid.dll": feature reports on the node.
-  BOOLEAN HidD_SetFeature(HANDLE device, PVOID report, ULONG length) override;
-  BOOLEAN HidD_GetFeature(HANDLE device, PVOID report, ULONG length) override;
+  BOOLEAN HidD_SetFeature(HANDLE handle, PVOID report, ULONG length) override;
+  BOOLEAN HidD_GetFeature(HANDLE handle, PVOID report, ULONG length) override;
 
   // Modules and binding by name.
   HMODULE LoadLibraryA(LPCSTR name) override;

@@ -98,6 +98,8 @@ DWORD DeviceSetTable::GetDeviceRegistryProperty(HDEVINFO set,
   if (buffer == nullptr || bufferSize < needed) {
     return ERROR_INSUFFICIENT_BUFFER;
   }
+  // A multi-string: its terminators are among the bytes copied.
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): terminators copied
   std::memcpy(buffer, device->hardwareIds.data(), needed);
   return 0;
 }
