@@ -1,9 +1,14 @@
-// Whether a program's output goes to a terminal.
+// Whether a program's streams are a terminal, and the terminal's echo.
 #pragma once
 
 namespace os {
 
 // Whether file descriptor `fd` (2: standard error) is a terminal.
 bool IsTerminal(int fd);
+
+// Turns the echo of terminal input on file descriptor `fd` (0: standard
+// input) on or off, so that a secret typed there is not shown. Does
+// nothing where `fd` is not a terminal.
+void SetEcho(int fd, bool on);
 
 }  // namespace os

@@ -3,7 +3,9 @@
 #         -P check_cli.cmake
 # Cases: sim_list_json (`vantor --sim list --json`), sim_mode_wait
 # (`vantor --sim mode usb --wait 5`: the simulated machine re-plugs its
-# token) and doctor (`vantor doctor` on this machine, whatever it finds).
+# token), sim_card (a card command on the virtual token, which comes with a
+# root directory) and doctor (`vantor doctor` on this machine, whatever it
+# finds).
 cmake_minimum_required(VERSION 3.25)
 foreach(var PROGRAM CASE)
   if(NOT DEFINED ${var})
@@ -51,6 +53,14 @@ elseif(CASE STREQUAL "sim_mode_wait")
   expect("the request to re-plug"
          err MATCHES "Unplug the token and plug it in again \\(waiting up to 5 s\\)")
   expect("the token seen leaving" err MATCHES "The token is unplugged")
+elseif(CASE STREQUAL "sim_card")
+  run(--sim --json mkdir 1A2B --size 200)
+  expect("exit status 0" status EQUAL 0)
+  string(JSON kind GET "${out}" kind)
+  expect("a subdirectory, not ${kind}" kind STREQUAL "subdirectory")
+  run(--sim mkdir root)
+  expect("exit status 1: the root exists" status EQUAL 1)
+  expect("the card's refusal" err MATCHES "0x00006A89 \\(card status 6A89")
 elseif(CASE STREQUAL "doctor")
   run(doctor)
   expect("exit status 0 or 1" status MATCHES "^[01]$")

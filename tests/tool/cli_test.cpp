@@ -25,9 +25,12 @@ struct Result {
 };
 
 Result RunCli(Host& host, const std::vector<std::string>& args,
-              bool terminal = false) {
+              bool terminal = false, const std::string& input = "") {
+  std::istringstream in(input);
   std::ostringstream out, err;
-  const int status = Run(ParseArgs(args), host, {out, err, terminal});
+  Streams io{out, err, terminal};
+  io.in = &in;
+  const int status = Run(ParseArgs(args), host, io);
   return {status, out.str(), err.str()};
 }
 
@@ -68,13 +71,100 @@ void MuteToken(sim::Machine& m) {
   m.SetFaults(token, faults);
 }
 
+// A token with a root directory, a data file 1234 ("hello") and an
+// executable file 5678 (the virtual token's programs echo their input).
+void FilesToken(sim::Machine& m) {
+  m.Plug({});
+  VxTokenApi api;
+  ASSERT_EQ(MakeRootOnFirstToken(api), VX_SUCCESS);
+  Listing listing = ListTokens(api);
+  VXContext& c = listing.contexts.at(0);
+  ASSERT_EQ(VXOpenDevice(&c), VX_SUCCESS);
+  const std::uint8_t hello[] = {'h', 'e', 'l', 'l', 'o'};
+  ASSERT_EQ(VXStoreFile(&c, "1234", 0, hello, 5, 5, nullptr, VX_FILE_CREATE,
+                        VX_TYPE_DATA),
+            VX_SUCCESS);
+  ASSERT_EQ(VXStoreFile(&c, "5678", 0, hello, 5, 5, nullptr, VX_FILE_CREATE,
+                        VX_TYPE_EXE),
+            VX_SUCCESS);
+  VXCloseDevice(&c);
+}
+
+// The root's child `id`, or null.
+const sim::CardState::File* RootFile(sim::Machine& m, std::uint16_t id) {
+  static sim::CardState card;
+  card = m.Card(m.Tokens().front());
+  if (!card.root) return nullptr;
+  for (const auto& f : card.root->children) {
+    if (f.id == id) return &f;
+  }
+  return nullptr;
+}
+
+std::string Text(const std::vector<std::uint8_t>& bytes) {
+  return {bytes.begin(), bytes.end()};
+}
+
+// What the token holds after a card command.
+void HasNoRoot(sim::Machine& m) { EXPECT_FALSE(m.Card(m.Tokens()[0]).root); }
+void HasDirectory(sim::Machine& m) {
+  const auto* dir = RootFile(m, 0x1A2B);
+  ASSERT_NE(dir, nullptr);
+  EXPECT_TRUE(dir->directory);
+  EXPECT_EQ(dir->size, 200u);
+}
+void HasHeylo(sim::Machine& m) {
+  ASSERT_NE(RootFile(m, 0x1234), nullptr);
+  EXPECT_EQ(Text(RootFile(m, 0x1234)->content), "heylo");
+}
+void HasNewFile(sim::Machine& m) {
+  ASSERT_NE(RootFile(m, 0x4321), nullptr);
+  EXPECT_EQ(Text(RootFile(m, 0x4321)->content), std::string(3, '\0') + "abc");
+}
+void HasKeyPair(sim::Machine& m) {
+  EXPECT_NE(RootFile(m, 0x1111), nullptr);
+  EXPECT_NE(RootFile(m, 0x2222), nullptr);
+}
+void HasNewUserPin(sim::Machine& m) {
+  const auto* keys = RootFile(m, 0x3F01);
+  ASSERT_NE(keys, nullptr);
+  bool found = false;
+  for (const auto& key : keys->keys) {
+    if (key.id[0] == 0xAA) found = Text(key.value) == "12345678";
+  }
+  EXPECT_TRUE(found);
+}
+void TypeOneRoot(sim::Machine& m) {
+  sim::TokenConfig config;
+  config.deviceByte = 0x80;
+  m.Plug(config);
+  VxTokenApi api;
+  ASSERT_EQ(MakeRootOnFirstToken(api), VX_SUCCESS);
+}
+// With an application directory 1A2B.
+void TypeOneApp(sim::Machine& m) {
+  TypeOneRoot(m);
+  VxTokenApi api;
+  Listing listing = ListTokens(api);
+  VXContext& c = listing.contexts.at(0);
+  ASSERT_EQ(VXOpenDevice(&c), VX_SUCCESS);
+  EXPECT_EQ(VXMakeDirectory(&c, "1A2B", 1024, VX_APP_DIRECTORY), VX_SUCCESS);
+  VXCloseDevice(&c);
+}
+void HasParameter(sim::Machine& m) {
+  ASSERT_NE(RootFile(m, 0x1A2B), nullptr);
+  EXPECT_EQ(RootFile(m, 0x1A2B)->parameter, 8);
+}
+
 struct CliCase {
   const char* name;
   void (*setup)(sim::Machine&);
   std::vector<std::string> args;
   int status;
-  const char* out;  // expected in standard output
-  const char* err;  // expected in standard error
+  const char* out;                         // expected in standard output
+  const char* err;                         // expected in standard error
+  const char* input = "";                  // standard input
+  void (*check)(sim::Machine&) = nullptr;  // the token afterwards
 };
 
 class CliTest : public ::testing::TestWithParam<CliCase> {};
@@ -83,7 +173,8 @@ TEST_P(CliTest, OutputAndExitStatus) {
   const CliCase& c = GetParam();
   SimHost host(/*realTime=*/false, /*plugToken=*/false);
   c.setup(host.Machine());
-  const Result r = RunCli(host, c.args);
+  const Result r = RunCli(host, c.args, false, c.input);
+  if (c.check != nullptr) c.check(host.Machine());
   for (VXContext& held : g_held) VXCloseDevice(&held);
   g_held.clear();
   EXPECT_EQ(r.status, c.status) << r.out << r.err;
@@ -164,7 +255,74 @@ INSTANTIATE_TEST_SUITE_P(All, CliTest, ::testing::Values(
     CliCase{"DoctorOne", OneToken, {"doctor"}, 0,
             "ok    library: the library lists 1 token (entry 0)", ""},
     CliCase{"DoctorJson", TwoTokens, {"doctor", "--json"}, 0,
-            "\"machine\":\"simulated machine\",\"ok\":true", ""}),
+            "\"machine\":\"simulated machine\",\"ok\":true", ""},
+    // Card commands: usage errors (nothing is opened).
+    CliCase{"MkdirNoId", FilesToken, {"mkdir"}, 2, "", "mkdir: a directory id"},
+    CliCase{"MkdirNoSize", FilesToken, {"mkdir", "1A2B"}, 2, "", "--size is needed"},
+    CliCase{"MkdirIdNotRoot", FilesToken, {"mkdir", "1A2B", "--size", "200",
+            "--device-id", "0011223344556677"}, 2, "", "with the root only"},
+    CliCase{"MkdirShortId", FilesToken, {"mkdir", "root", "--device-id", "0011"}, 2, "",
+            "16 hexadecimal digits, not '0011'"},
+    CliCase{"ClearNeedsYes", FilesToken, {"clear", "\\"}, 2, "",
+            "clear erases the files of the whole token: add --yes"},
+    CliCase{"PinBadAction", FilesToken, {"pin", "show", "user"}, 2, "", "'verify' or 'change'"},
+    CliCase{"PinVerifyKey", FilesToken, {"pin", "verify", "key"}, 2, "", "not 'key'"},
+    CliCase{"PinNoInput", FilesToken, {"pin", "verify", "user"}, 2, "",
+            "no user PIN on standard input"},
+    CliCase{"PinShort", FilesToken, {"pin", "verify", "user"}, 2, "",
+            "the user PIN is 8 bytes, not 3", "123\n"},
+    CliCase{"PinNotHex", FilesToken, {"pin", "change", "key", "--hex"}, 2, "",
+            "not hexadecimal digits", "00112233445566zz\n"},
+    CliCase{"PinOnList", FilesToken, {"list", "--pin", "dev"}, 2, "", "--pin belongs to 'mkdir'"},
+    CliCase{"PutBadId", FilesToken, {"put", "12"}, 2, "", "four hexadecimal digits, not '12'"},
+    CliCase{"PutNoSize", FilesToken, {"put", "4321"}, 2, "", "--size is needed without a FILE"},
+    CliCase{"PutNoFile", FilesToken, {"put", "4321", "/no/such/file"}, 2, "",
+            "cannot read '/no/such/file'"},
+    CliCase{"PutBadType", FilesToken, {"put", "4321", "--type", "zip"}, 2, "", "not 'zip'"},
+    CliCase{"ParamRange", FilesToken, {"param", "65"}, 2, "", "1 to 64, not '65'"},
+    CliCase{"RunBadInput", FilesToken, {"run", "5678", "--input", "0"}, 2, "",
+            "--input: hexadecimal digits"},
+    CliCase{"SizeNotNumber", FilesToken, {"put", "4321", "--size", "0xZ"}, 2, "",
+            "not a number for --size"},
+    // Card commands: the token refuses.
+    CliCase{"NoRoot", OneToken, {"put", "4321", "-"}, 1, "",
+            "cannot create file 4321: 0x00006A81", "abc"},
+    CliCase{"WrongPin", FilesToken, {"pin", "verify", "user"}, 1, "",
+            "the token refused the user PIN: 0x000063C", "00000000\n"},
+    CliCase{"WrongPinFirst", FilesToken, {"param", "8", "--pin", "dev"}, 1, "",
+            "the token refused the developer PIN", "000000000000000000000000\n"},
+    CliCase{"NoSuchPath", FilesToken, {"write", "1234", "-", "--path", "9999"}, 1, "",
+            "cannot enter directory 9999: 0x00006A82", "x"},
+    CliCase{"ParamOnTypeZero", FilesToken, {"param", "8"}, 1, "",
+            "cannot set the parameter: 0x00000020 (VX_WRONG_DEVICE_TYPE"},
+    CliCase{"RunMissing", FilesToken, {"run", "9999", "--json"}, 1,
+            "\"name\":\"card status 6A82\"", "cannot run file 9999"},
+    // Card commands that succeed, and what the token holds afterwards.
+    CliCase{"MkdirRoot", OneToken, {"mkdir", "\\", "--device-id", "0011223344556677"}, 0,
+            "Made the root directory and wrote device id 0011223344556677.", ""},
+    CliCase{"MkdirSub", FilesToken, {"mkdir", "1A2B", "--size", "200", "--json"}, 0,
+            "{\"entry\":0,\"directory\":\"1A2B\",\"kind\":\"subdirectory\",\"size\":200}",
+            "", "", HasDirectory},
+    CliCase{"MkdirApp", TypeOneRoot, {"mkdir", "1A2B", "--size", "0x400"}, 0,
+            "Made application directory 1A2B of 1024 bytes.", ""},
+    CliCase{"Clear", FilesToken, {"clear", "\\", "--yes"}, 0,
+            "Cleared the token: it has no root now.", "", "", HasNoRoot},
+    CliCase{"VerifyDev", FilesToken, {"pin", "verify", "dev"}, 0,
+            "The developer PIN is right.", "", "246813572468135724681357\r\n"},
+    CliCase{"ChangeUser", FilesToken, {"pin", "change", "user", "--hex", "--json"}, 0,
+            "{\"entry\":0,\"changed\":\"user\"}", "",
+            "3234363831333537\n3132333435363738\n", HasNewUserPin},
+    CliCase{"Write", FilesToken, {"write", "1234", "-", "--offset", "1", "--path", "\\",
+            "--pin", "dev"}, 0, "Wrote file 1234: 2 bytes.", "",
+            "246813572468135724681357\ney", HasHeylo},
+    CliCase{"Put", FilesToken, {"put", "4321", "-", "--offset", "3"}, 0,
+            "Created file 4321 of 6 bytes; wrote 3 bytes.", "", "abc", HasNewFile},
+    CliCase{"Keypair", FilesToken, {"keypair", "1111", "2222", "--json"}, 0,
+            "\"publicKey\":\"1111\",\"privateKey\":\"2222\",\"written\":466", "",
+            "", HasKeyPair},
+    CliCase{"Param", TypeOneApp, {"param", "8", "--path", "\\1A2B"}, 0,
+            "Set the directory's parameter to 8.", "", "", HasParameter},
+    CliCase{"Run", FilesToken, {"run", "5678", "--input", "0A0B0c"}, 0, "0A0B0C\n", ""}),
     [](const ::testing::TestParamInfo<CliCase>& param) {
       return std::string(param.param.name);
     });

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "commands.h"
 #include "json.h"
 
 namespace vantor::tool::cli {
@@ -53,7 +54,8 @@ const KnownResult kResults[] = {
 // Card status words the tokens answer.
 const KnownResult kStatusWords[] = {
     {0x6A81, nullptr,
-     "function not supported (a mode change needs version 2.3.0 or later)"},
+     "function not supported (a mode change needs version 2.3.0 or later; "
+     "the card commands need a root directory)"},
     {0x6A82, nullptr, "file not found"},
     {0x6A84, nullptr, "not enough memory on the token"},
     {0x6A86, nullptr, "wrong parameters"},
@@ -74,6 +76,14 @@ bool IsRunStatus(std::uint32_t code) {
   return code != VX_ATR_CHANGED && (code & 0xFF00FFFFu) == 0 && code != 0;
 }
 
+const char* ModeName(TargetMode mode) {
+  return mode == TargetMode::kUsb ? "USB" : "HID";
+}
+
+}  // namespace
+
+namespace internal {
+
 std::string Format(const char* format, unsigned value) {
   char text[64];
   std::snprintf(text, sizeof text, format, value);
@@ -86,17 +96,8 @@ std::string HexBytes(const std::uint8_t* bytes, std::size_t count) {
   return text;
 }
 
-const char* ModeName(TargetMode mode) {
-  return mode == TargetMode::kUsb ? "USB" : "HID";
-}
-
-// --- Output ---------------------------------------------------------------
-
-// A failure: a line on standard error with the code in hexadecimal and in
-// words and, with --json, an error object on standard output.
 int Fail(const Options& options, Streams& io, const std::string& message,
-         std::optional<std::uint32_t> code = std::nullopt,
-         int status = kExitFailed) {
+         std::optional<std::uint32_t> code, int status) {
   io.err << "vantor: " << message;
   if (code) io.err << ": " << DescribeResult(*code);
   io.err << '\n';
@@ -118,35 +119,117 @@ int Fail(const Options& options, Streams& io, const std::string& message,
   return status;
 }
 
+}  // namespace internal
+
+namespace {
+
+using internal::Fail;
+using internal::Format;
+using internal::HexBytes;
+using internal::ParseWord;
+
 // --- Help -----------------------------------------------------------------
 
 struct CommandHelp {
   const char* name;
   const char* usage;
   const char* text;
+  std::size_t minOperands, maxOperands;
+  const char* needs;    // what a missing operand is
+  const char* options;  // the command's own options, each followed by ' '
 };
 
 const CommandHelp kCommands[] = {
     {"list", "vantor list [--json] [--sim]",
      "Lists every attached token: its entry (give it to -d), mode (USB or\n"
-     "HID, where this machine can tell), version, device id and ATR.\n"},
+     "HID, where this machine can tell), version, device id and ATR.\n",
+     0, 0, "", ""},
     {"info", "vantor info [-d N] [--json] [--sim]",
      "Shows what is known of one token: what the listing gives and what its\n"
      "control codes give (device type, VM type, serial number, free space)\n"
-     "where the library offers them.\n"},
+     "where the library offers them.\n",
+     0, 0, "", ""},
     {"mode", "vantor mode usb|hid [--wait [SECONDS]] [-d N] [--json] [--sim]",
      "Asks one token to switch to USB mode or HID mode; the new mode applies\n"
      "once the token has been unplugged and plugged in again. With --wait\n"
      "(default 30 seconds) it waits for that, with a countdown on a\n"
      "terminal, and checks by the token's device id that it came back in\n"
-     "the asked mode: exit status 1 when it did not.\n"},
+     "the asked mode: exit status 1 when it did not.\n",
+     1, 1, "'usb' or 'hid' is needed", "--wait "},
     {"doctor", "vantor doctor [--json] [--sim]",
      "Checks what stands between you and a token on this machine and says\n"
      "what to run where something is missing. On Linux: hidraw nodes of\n"
      "vendor 0471 product 485e and their access, and the udev rule; on\n"
      "Windows: HID tokens and the driver's tokens. Then the library's own\n"
-     "listing. Exit status 1 when something stands in the way.\n"},
+     "listing. Exit status 1 when something stands in the way.\n",
+     0, 0, "", ""},
+    {"mkdir", "vantor mkdir \\|ID [--size N] [--device-id HEX] [CARD OPTIONS]",
+     "Makes a directory with its key file and default PINs. '\\' (or 'root')\n"
+     "makes the root; --device-id (16 hexadecimal digits) then also writes\n"
+     "the token's device id. A four-digit hexadecimal ID makes a\n"
+     "subdirectory of the current directory (device type 0, at least 134\n"
+     "bytes) or an application directory of the root (other device types,\n"
+     "at least 988 bytes) of --size bytes.\n",
+     1, 1, "a directory id ('\\' or four hexadecimal digits) is needed",
+     "--size --device-id --path --pin --hex "},
+    {"clear", "vantor clear PATH --yes [CARD OPTIONS]",
+     "Erases the files of the directory at PATH and puts its default key\n"
+     "file and PINs back. Clearing the root ('\\') removes everything on the\n"
+     "token. Asks for --yes.\n",
+     1, 1, "the path of the directory to clear is needed",
+     "--yes --pin --hex "},
+    {"pin", "vantor pin verify|change user|dev|key [--hex] [CARD OPTIONS]",
+     "'verify' presents the user PIN (8 bytes) or the developer PIN (24\n"
+     "bytes); 'change' changes one (current value, then the new one) or\n"
+     "replaces the authentication key ('key': 8 or 16 bytes, new value\n"
+     "only). The values are read from standard input, one per line, as\n"
+     "text or, with --hex, as hexadecimal digits; on a terminal you are\n"
+     "asked for them and they are not shown.\n",
+     2, 2, "'verify' or 'change' and 'user', 'dev' or 'key' are needed",
+     "--path --pin --hex "},
+    {"put",
+     "vantor put ID [FILE] [--type T] [--size N] [--offset N] "
+     "[--allow-filler] [--access-flag] [CARD OPTIONS]",
+     "Creates file ID (four hexadecimal digits) in the current directory\n"
+     "and writes FILE into it ('-': standard input). --type: data (the\n"
+     "default), exe, exe-ex, rsa-public or rsa-private (a key source of 256\n"
+     "or 704 bytes). --size defaults to what the content needs; --offset\n"
+     "places the content in a data file. --allow-filler lets an executable\n"
+     "file be moved past the token's memory boundary; --access-flag gives\n"
+     "an executable file the alternative access bytes.\n",
+     1, 2, "a file id is needed",
+     "--type --size --offset --allow-filler --access-flag --path --pin "
+     "--hex "},
+    {"write", "vantor write ID FILE [--type T] [--offset N] [CARD OPTIONS]",
+     "Writes FILE ('-': standard input) into the existing file ID of type\n"
+     "--type (as for 'put'; default data) at --offset (default 0; data\n"
+     "files only).\n",
+     2, 2, "a file id and a file are needed",
+     "--type --offset --path --pin --hex "},
+    {"keypair", "vantor keypair PUBLIC-ID PRIVATE-ID [CARD OPTIONS]",
+     "Creates two key files and has the token generate an RSA key pair\n"
+     "into them.\n",
+     2, 2, "two file ids are needed", "--path --pin --hex "},
+    {"param", "vantor param N [CARD OPTIONS]",
+     "Sets the current directory's parameter to N (1 to 64; not on device\n"
+     "type 0).\n",
+     1, 1, "a parameter (1 to 64) is needed", "--path --pin --hex "},
+    {"run", "vantor run ID [--input HEX] [--by-id] [CARD OPTIONS]",
+     "Runs the executable file ID with the input bytes given as hexadecimal\n"
+     "digits and prints its output in hexadecimal. --by-id names the file\n"
+     "in the command (version 2.3.0 on) and prints the whole answer.\n",
+     1, 1, "a file id is needed", "--input --by-id --path --pin --hex "},
 };
+
+const char kCardOptions[] =
+    "Card options:\n"
+    "  --path P         enter directory P first ('\\', '1A2B', "
+    "'\\1A2B\\3C4D',\n"
+    "                   ...); else the token's current directory\n"
+    "  --pin user|dev   present that PIN first; it is read from standard\n"
+    "                   input before anything else the command reads there\n"
+    "  --hex            PINs and keys as hexadecimal digits\n"
+    "\n";
 
 const char kCommonOptions[] =
     "Options:\n"
@@ -154,6 +237,7 @@ const char kCommonOptions[] =
     "                   when several tokens are attached\n"
     "      --json       machine-readable output (errors too)\n"
     "      --sim        run on a simulated machine with one virtual token\n"
+    "                   (with a root directory and default PINs)\n"
     "  -h, --help       this help\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 usage error.\n";
@@ -161,24 +245,21 @@ const char kCommonOptions[] =
 void PrintHelp(std::ostream& out, const std::string& command) {
   for (const CommandHelp& c : kCommands) {
     if (command == c.name) {
-      out << "Usage: " << c.usage << "\n\n" << c.text << '\n' << kCommonOptions;
+      out << "Usage: " << c.usage << "\n\n" << c.text << '\n';
+      if (std::strstr(c.options, "--path ") != nullptr) out << kCardOptions;
+      out << kCommonOptions;
       return;
     }
   }
   out << "Usage: vantor [OPTIONS] COMMAND [ARGS]\n\n"
          "Lists Vantor tokens, switches them between USB mode and HID mode,\n"
-         "and checks what this machine needs to reach them.\n\nCommands:\n";
+         "checks what this machine needs to reach them, and works with the\n"
+         "token's directories, PINs, files and programs.\n\nCommands:\n";
   for (const CommandHelp& c : kCommands) out << "  " << c.usage << '\n';
-  out << "  vantor help [COMMAND]\n\n" << kCommonOptions;
+  out << "  vantor help [COMMAND]\n\n" << kCardOptions << kCommonOptions;
 }
 
 // --- Tokens ---------------------------------------------------------------
-
-struct Chosen {
-  Listing listing;
-  std::size_t index = 0;  // in listing.contexts
-  int status = kExitOk;   // not kExitOk: the failure was reported
-};
 
 std::string Entries(const std::vector<VXContext>& contexts) {
   std::string text;
@@ -189,8 +270,10 @@ std::string Entries(const std::vector<VXContext>& contexts) {
   return text;
 }
 
-// The token that -d names, or the only one attached.
-Chosen ChooseToken(const Options& options, Host& host, Streams& io) {
+}  // namespace
+
+internal::Chosen internal::ChooseToken(const Options& options, Host& host,
+                                       Streams& io) {
   Chosen chosen;
   chosen.listing = ListTokens(host.Api());
   const std::vector<VXContext>& contexts = chosen.listing.contexts;
@@ -219,6 +302,11 @@ Chosen ChooseToken(const Options& options, Host& host, Streams& io) {
   }
   return chosen;
 }
+
+namespace {
+
+using internal::ChooseToken;
+using internal::Chosen;
 
 std::string DeviceId(const VXContext& c) {
   return HexBytes(c.bDeviceId, sizeof c.bDeviceId);
@@ -612,10 +700,51 @@ bool ParseNumber(const std::string& text, long max, long* value) {
   return true;
 }
 
+const CommandHelp* FindCommand(const std::string& word) {
+  for (const CommandHelp& c : kCommands) {
+    if (word == c.name) return &c;
+  }
+  return nullptr;
+}
+
 bool IsCommand(const std::string& word) {
-  return word == "help" ||
-         std::any_of(std::begin(kCommands), std::end(kCommands),
-                     [&](const CommandHelp& c) { return word == c.name; });
+  return word == "help" || FindCommand(word) != nullptr;
+}
+
+bool HasOption(const CommandHelp& command, const std::string& option) {
+  const std::string options = command.options;
+  return options.find(option + ' ') != std::string::npos;
+}
+
+bool IsCommandOption(const std::string& option) {
+  return std::any_of(
+      std::begin(kCommands), std::end(kCommands),
+      [&](const CommandHelp& c) { return HasOption(c, option); });
+}
+
+// "'mkdir', 'put'": the commands that take `option`.
+std::string CommandsWith(const std::string& option) {
+  std::string names;
+  for (const CommandHelp& c : kCommands) {
+    if (!HasOption(c, option)) continue;
+    names += (names.empty() ? "'" : ", '") + std::string(c.name) + "'";
+  }
+  return names;
+}
+
+std::optional<std::uint32_t> FileTypeOf(const std::string& name) {
+  const struct {
+    const char* name;
+    std::uint32_t type;
+  } kTypes[] = {{"data", VX_TYPE_DATA},
+                {"exe", VX_TYPE_EXE},
+                {"exe-ex", VX_TYPE_EXE_EX},
+                {"rsa-public", VX_TYPE_RSA_PUBLIC},
+                {"rsa-private", VX_TYPE_RSA_PRIVATE}};
+  for (const auto& t : kTypes) {
+    if (name == t.name) return t.type;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -662,11 +791,30 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
   Parsed parsed;
   Options& o = parsed.options;
   std::vector<std::string> words;
+  std::vector<std::string> used;  // options that belong to some commands
   auto error = [&parsed](std::string message) {
     if (parsed.error.empty()) parsed.error = std::move(message);
   };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
+    const std::string name = a.substr(0, a.find('='));
+    // The value of an option that takes one: "--name=V" or "--name V".
+    std::string value;
+    auto take = [&]() {
+      if (a.size() > name.size()) {
+        value = a.substr(name.size() + 1);
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      } else {
+        error(a + " needs a value");
+        return false;
+      }
+      return true;
+    };
+    if (name != "-d" && name != "--device" && name.rfind("--", 0) == 0 &&
+        IsCommandOption(name)) {
+      used.push_back(name);
+    }
     if (a == "--json") {
       o.json = true;
     } else if (a == "--sim") {
@@ -675,27 +823,18 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
       o.help = true;
     } else if (a == "--version") {
       o.version = true;
-    } else if (a == "-d" || a == "--device" || a.rfind("--device=", 0) == 0) {
-      std::string value;
-      if (a.size() > 8) {
-        value = a.substr(9);
-      } else if (i + 1 < args.size()) {
-        value = args[++i];
-      } else {
-        error(a + " needs a token's entry number");
-        continue;
-      }
+    } else if (a == "-d" || name == "--device") {
+      if (!take()) continue;
       long entry = 0;
       if (!ParseNumber(value, 126, &entry)) {
         error("not a token entry (0 to 126): '" + value + "'");
       } else {
         o.device = static_cast<std::uint32_t>(entry);
       }
-    } else if (a == "--wait" || a.rfind("--wait=", 0) == 0) {
+    } else if (name == "--wait") {
       long seconds = kDefaultWaitSeconds;
-      std::string value;
-      if (a.size() > 7) {
-        value = a.substr(7);
+      if (a.size() > name.size()) {
+        value = a.substr(name.size() + 1);
       } else if (i + 1 < args.size() && !args[i + 1].empty() &&
                  args[i + 1][0] >= '0' && args[i + 1][0] <= '9') {
         value = args[++i];
@@ -705,6 +844,43 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
         error("not a number of seconds (1 to 3600): '" + value + "'");
       }
       o.waitSeconds = static_cast<int>(seconds);
+    } else if (name == "--size" || name == "--offset") {
+      if (!take()) continue;
+      const std::optional<std::uint32_t> number = ParseWord(value);
+      if (!number) error("not a number for " + name + ": '" + value + "'");
+      (name == "--size" ? o.size : o.offset) = number;
+    } else if (name == "--pin") {
+      if (!take()) continue;
+      if (value == "user") {
+        o.pin = VX_USER_PIN;
+      } else if (value == "dev") {
+        o.pin = VX_DEV_PIN;
+      } else {
+        error("--pin: 'user' or 'dev', not '" + value + "'");
+      }
+    } else if (name == "--type") {
+      if (!take()) continue;
+      o.fileType = FileTypeOf(value);
+      if (!o.fileType) {
+        error("--type: data, exe, exe-ex, rsa-public or rsa-private, not '" +
+              value + "'");
+      }
+    } else if (name == "--path") {
+      if (take()) o.path = value;
+    } else if (name == "--device-id") {
+      if (take()) o.deviceId = value;
+    } else if (name == "--input") {
+      if (take()) o.input = value;
+    } else if (a == "--by-id") {
+      o.byId = true;
+    } else if (a == "--allow-filler") {
+      o.allowFiller = true;
+    } else if (a == "--access-flag") {
+      o.accessFlag = true;
+    } else if (a == "--hex") {
+      o.hex = true;
+    } else if (a == "--yes") {
+      o.yes = true;
     } else if (a.size() > 1 && a[0] == '-') {
       error("unknown option '" + a + "'");
     } else {
@@ -729,23 +905,27 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
     }
     return parsed;
   }
-  const std::size_t operands = o.command == "mode" ? 1 : 0;
-  if (o.command == "mode" && words.size() > 1) {
-    if (words[1] == "usb" || words[1] == "USB") {
+  const CommandHelp& command = *FindCommand(o.command);
+  o.operands.assign(words.begin() + 1, words.end());
+  if (o.command == "mode" && !o.operands.empty()) {
+    const std::string& word = o.operands[0];
+    if (word == "usb" || word == "USB") {
       o.mode = TargetMode::kUsb;
-    } else if (words[1] == "hid" || words[1] == "HID") {
+    } else if (word == "hid" || word == "HID") {
       o.mode = TargetMode::kHid;
     } else {
-      error("mode: 'usb' or 'hid', not '" + words[1] + "'");
+      error("mode: 'usb' or 'hid', not '" + word + "'");
     }
-  } else if (o.command == "mode" && !o.help) {
-    error("mode: 'usb' or 'hid' is needed");
   }
-  if (words.size() > operands + 1) {
-    error(o.command + ": unexpected '" + words[operands + 1] + "'");
+  if (o.operands.size() < command.minOperands && !o.help) {
+    error(o.command + ": " + command.needs);
   }
-  if (o.waitSeconds && o.command != "mode") {
-    error("--wait belongs to 'mode'");
+  if (o.operands.size() > command.maxOperands) {
+    error(o.command + ": unexpected '" + o.operands[command.maxOperands] + "'");
+  }
+  for (const std::string& option : used) {
+    if (!HasOption(command, option))
+      error(option + " belongs to " + CommandsWith(option));
   }
   return parsed;
 }
@@ -762,6 +942,9 @@ int Run(const Parsed& parsed, Host& host, Streams io) {
   if (o.version) {
     io.out << "vantor " << VANTOR_VERSION_TEXT << '\n';
     return kExitOk;
+  }
+  if (internal::IsCardCommand(o.command)) {
+    return internal::RunCardCommand(o, host, io);
   }
   if (o.command == "list") return List(o, host, io);
   if (o.command == "info") return Info(o, host, io);

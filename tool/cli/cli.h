@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <istream>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -55,7 +56,8 @@ class Host {
 
 // The command line.
 struct Options {
-  std::string command;  // "list", "info", "mode", "doctor" or "help"
+  std::string command;                // "list", "info", "mode", ... or "help"
+  std::vector<std::string> operands;  // the words after the command
   bool json = false;
   bool sim = false;
   bool help = false;                    // --help, or `help [COMMAND]`
@@ -63,6 +65,19 @@ struct Options {
   std::optional<std::uint32_t> device;  // -d N: the token's entry
   std::optional<TargetMode> mode;       // mode usb|hid
   std::optional<int> waitSeconds;       // mode --wait [SECONDS]
+  // Card commands.
+  std::optional<std::string> path;        // --path P: entered first
+  std::optional<std::uint32_t> pin;       // --pin user|dev: presented first
+  std::optional<std::uint32_t> size;      // --size N
+  std::optional<std::uint32_t> offset;    // --offset N
+  std::optional<std::uint32_t> fileType;  // --type NAME
+  std::optional<std::string> deviceId;    // --device-id: 16 hex digits
+  std::optional<std::string> input;       // --input HEX
+  bool byId = false;                      // run --by-id
+  bool allowFiller = false;               // put --allow-filler
+  bool accessFlag = false;                // put --access-flag
+  bool hex = false;                       // secrets as hexadecimal digits
+  bool yes = false;                       // clear --yes
 };
 
 struct Parsed {
@@ -76,10 +91,16 @@ Parsed ParseArgs(const std::vector<std::string>& args);
 
 // Where the output goes. `terminal`: standard error is a terminal (the
 // countdown of `mode --wait` is shown there).
+// Secrets (PINs, keys) and `-` as a file are read from `in`; where `in` is
+// a terminal, a prompt goes to `err` and `echo` (when given) turns the
+// terminal's echo off while a secret is typed.
 struct Streams {
   std::ostream& out;
   std::ostream& err;
   bool terminal = false;
+  std::istream* in = nullptr;
+  bool inTerminal = false;
+  void (*echo)(bool on) = nullptr;
 };
 
 // Runs a parsed command line and returns the exit status.

@@ -32,6 +32,10 @@ class NativeHost final : public Host {
   os::Probe& probe_;
 };
 
+// Makes the root directory (with its default PINs) on the first listed
+// token through the library, as `vantor mkdir \` does.
+std::uint32_t MakeRootOnFirstToken(TokenApi& api);
+
 // A simulated machine (Windows XP as the library sees it) with one virtual
 // token in HID mode, as the demo window has. After a mode change it plays
 // the user: it unplugs the token kUnplugAfterMs later and plugs it in again
@@ -45,6 +49,9 @@ class SimHost final : public Host {
   explicit SimHost(bool realTime = true, bool plugToken = true);
 
   sim::Machine& Machine() { return machine_; }
+  // Makes the root directory on the plugged token, so that the card
+  // commands have a file system to work in.
+  std::uint32_t MakeRoot() { return MakeRootOnFirstToken(api_); }
 
   TokenApi& Api() override { return api_; }
   std::string MachineName() const override { return "simulated machine"; }

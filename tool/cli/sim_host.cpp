@@ -5,6 +5,18 @@
 
 namespace vantor::tool::cli {
 
+std::uint32_t MakeRootOnFirstToken(TokenApi& api) {
+  Listing listing = ListTokens(api);
+  if (listing.result != VX_SUCCESS) return listing.result;
+  if (listing.contexts.empty()) return VX_INVALID_PARAMETER;
+  VXContext& token = listing.contexts.front();
+  std::uint32_t result = api.OpenDevice(&token);
+  if (result != VX_SUCCESS) return result;
+  result = VXMakeDirectory(&token, "\\", 0, VX_ROOT_DIRECTORY);
+  api.CloseDevice(&token);
+  return result;
+}
+
 SimHost::SimHost(bool realTime, bool plugToken) : real_time_(realTime) {
   machine_.Install();
   // A listing of the empty machine frees the library's table of the tokens
