@@ -847,7 +847,12 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
     } else if (name == "--size" || name == "--offset") {
       if (!take()) continue;
       const std::optional<std::uint32_t> number = ParseWord(value);
-      if (!number) error("not a number for " + name + ": '" + value + "'");
+      if (!number) {
+        std::string message = "not a number for ";
+        message += name;
+        message += ": '" + value + "'";
+        error(message);
+      }
       (name == "--size" ? o.size : o.offset) = number;
     } else if (name == "--pin") {
       if (!take()) continue;
