@@ -1,6 +1,8 @@
 // PIN and key commands: presenting and changing the PINs of the current
 // directory's key file, replacing the authentication key, and installing the
 // security files of a new or emptied directory.
+#include <initializer_list>
+
 #include "commandfile/commandfile.h"
 
 namespace vantor::commandfile {
@@ -35,6 +37,18 @@ template <std::size_t N>
 std::uint32_t Sequence(const VXContext* context, const Row (&rows)[N]) {
   for (Row row : rows) {
     const std::uint32_t result = ExchangeApdu(context, Command(row));
+    if (result != VX_SUCCESS) return result;
+  }
+  return VX_SUCCESS;
+}
+
+using Step = std::uint32_t (*)(const VXContext*);
+
+// Runs the steps in order and stops at the first failure.
+std::uint32_t Steps(const VXContext* context,
+                    std::initializer_list<Step> steps) {
+  for (Step step : steps) {
+    const std::uint32_t result = step(context);
     if (result != VX_SUCCESS) return result;
   }
   return VX_SUCCESS;
@@ -131,29 +145,20 @@ std::uint32_t InstallExternalAuthKey(const VXContext* context) {
 }
 
 std::uint32_t InstallSecurityFiles(const VXContext* context) {
-  static constexpr Row kRows[] = {Row::E25KeyFile, Row::E22UserPin,
-                                  Row::E19DevPin1, Row::E20DevPin2,
-                                  Row::E21DevPin3};
-  return Sequence(context, kRows);
+  return Steps(context, {CreateKeyFile, InstallUserPin, InstallDevPins});
 }
 
 std::uint32_t InstallRootSecurityFiles(const VXContext* context,
                                        std::uint8_t deviceType) {
-  static constexpr Row kCommon[] = {Row::E25KeyFile, Row::E19DevPin1,
-                                    Row::E20DevPin2, Row::E21DevPin3};
-  static constexpr Row kType1[] = {Row::E22UserPin, Row::E23InternalKey};
-  static constexpr Row kOther[] = {Row::E24ExternalKey};
-  const std::uint32_t result = Sequence(context, kCommon);
+  const std::uint32_t result = Steps(context, {CreateKeyFile, InstallDevPins});
   if (result != VX_SUCCESS) return result;
-  return deviceType == 1 ? Sequence(context, kType1)
-                         : Sequence(context, kOther);
+  return deviceType == 1
+             ? Steps(context, {InstallUserPin, InstallInternalAuthKey})
+             : InstallExternalAuthKey(context);
 }
 
 std::uint32_t InstallDirSecurityFiles(const VXContext* context) {
-  static constexpr Row kRows[] = {Row::E25KeyFile, Row::E19DevPin1,
-                                  Row::E20DevPin2, Row::E21DevPin3,
-                                  Row::E26ControlFile};
-  return Sequence(context, kRows);
+  return Steps(context, {CreateKeyFile, InstallDevPins, CreateControlFile});
 }
 
 std::uint32_t CreateRsaKeyPairFiles(const VXContext* context,

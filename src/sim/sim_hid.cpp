@@ -47,7 +47,8 @@ void SimSystem::ControlLocked(Device& device, std::uint16_t code,
   }
 }
 
-BOOLEAN SimSystem::HidD_SetFeature(HANDLE handle, PVOID buffer, ULONG length) {
+BOOLEAN SimSystem::FeatureReport(HANDLE handle, PVOID buffer, ULONG length,
+                                 bool set) {
   std::unique_lock<std::mutex> lock(Mutex());
   ++counters_.transportCalls;
   const std::unique_lock<std::mutex> busy = AwaitLatency(handle, lock);
@@ -56,101 +57,91 @@ BOOLEAN SimSystem::HidD_SetFeature(HANDLE handle, PVOID buffer, ULONG length) {
   DWORD error = CallFaultLocked(CallKind::Transport);
   if (error == 0) error = target.error;
   // The checks run in the stack's order; two of them give the same error.
+  // A report that is not one of the token's, or not of its size, is refused
+  // and nothing reaches the device; answers come in report 1 only.
   // NOLINTNEXTLINE(bugprone-branch-clone): the order decides the error
   if (error == 0 && report == nullptr) {
     error = ERROR_INVALID_PARAMETER;
   } else if (error == 0 && !IsHidLocked(*target.device)) {
     error = ERROR_INVALID_FUNCTION;
-  } else if (error == 0 && (target.device->token == nullptr || length == 0 ||
-                            ReportSize(report[0]) != length)) {
-    // Not one of the token's reports, or not of its size: the HID stack
-    // refuses it and nothing reaches the device.
+  } else if (error == 0 &&
+             (target.device->token == nullptr || length == 0 ||
+              ReportSize(report[0]) != length || (!set && report[0] != 1))) {
     error = ERROR_INVALID_PARAMETER;
   }
   if (error == 0) {
-    Device& device = *target.device;
-    if (device.token->faults.stopsAnswering) {
-      // Taken by the stack; the token never answers it.
-    } else if (report[0] == 0x80) {
-      // Control request: data length + 1, request code, data.
-      if (report[1] == 0) {
-        error = ERROR_GEN_FAILURE;
-      } else {
-        ControlLocked(device, report[2], report + 3,
-                      static_cast<std::size_t>(report[1]) - 1);
-      }
-    } else if (report[1] + 2u > length) {
-      error = ERROR_GEN_FAILURE;  // the APDU length overruns the report
-    } else {
-      CommandLocked(device, report + 2, report[1]);
-    }
+    error = set ? SetFeatureLocked(*target.device, report, length)
+                : GetFeatureLocked(*target.device, report, length);
   }
   const bool ok = error == 0;
-  LogLocked(WireRecord::Kind::HidSetFeature, target.device, 0, report,
-            report != nullptr ? static_cast<std::uint32_t>(length) : 0, 0,
-            nullptr, 0, ok, error);
+  LogLocked(
+      set ? WireRecord::Kind::HidSetFeature : WireRecord::Kind::HidGetFeature,
+      target.device, 0, report,
+      report != nullptr ? static_cast<std::uint32_t>(length) : 0, 0, nullptr, 0,
+      ok, error);
   lock.unlock();
   if (!ok) SetLastError(error);
   return ok ? 1 : 0;
 }
 
+DWORD SimSystem::SetFeatureLocked(Device& device, const std::uint8_t* report,
+                                  ULONG length) {
+  if (device.token->faults.stopsAnswering) {
+    return 0;  // taken by the stack; the token never answers it
+  }
+  if (report[0] == 0x80) {
+    // Control request: data length + 1, request code, data.
+    if (report[1] == 0) return ERROR_GEN_FAILURE;
+    ControlLocked(device, report[2], report + 3,
+                  static_cast<std::size_t>(report[1]) - 1);
+    return 0;
+  }
+  if (report[1] + 2u > length) {
+    return ERROR_GEN_FAILURE;  // the APDU length overruns the report
+  }
+  CommandLocked(device, report + 2, report[1]);
+  return 0;
+}
+
+DWORD SimSystem::GetFeatureLocked(Device& device, std::uint8_t* report,
+                                  ULONG length) {
+  TokenFaults& faults = device.token->faults;
+  if (faults.stopsAnswering) return ERROR_SEM_TIMEOUT;
+  if (faults.hidReadTimeouts > 0) {
+    --faults.hidReadTimeouts;
+    return ERROR_SEM_TIMEOUT;
+  }
+  if (faults.hidReadError.count > 0) {
+    --faults.hidReadError.count;
+    return faults.hidReadError.error != 0 ? faults.hidReadError.error
+                                          : ERROR_GEN_FAILURE;
+  }
+  if (faults.rawAnswer) {
+    const std::vector<std::uint8_t>& raw = *faults.rawAnswer;
+    const std::size_t n = std::min<std::size_t>(raw.size(), length - 1);
+    if (n != 0) std::memcpy(report + 1, raw.data(), n);
+    std::memset(report + 1 + n, 0, length - 1 - n);
+    faults.rawAnswer.reset();
+  } else {
+    // Report 1: length byte, then the answer (at most 255 bytes fit the
+    // length byte), zero filler.
+    const std::size_t n = device.answer.pending
+                              ? std::min<std::size_t>(device.answer.length, 255)
+                              : 0;
+    report[1] = static_cast<std::uint8_t>(n);
+    if (n != 0) std::memcpy(report + 2, device.answer.bytes.data(), n);
+    std::memset(report + 2 + n, 0, 256 - n);
+  }
+  device.answer.Clear();
+  return 0;
+}
+
+BOOLEAN SimSystem::HidD_SetFeature(HANDLE handle, PVOID buffer, ULONG length) {
+  return FeatureReport(handle, buffer, length, true);
+}
+
 BOOLEAN SimSystem::HidD_GetFeature(HANDLE handle, PVOID buffer, ULONG length) {
-  std::unique_lock<std::mutex> lock(Mutex());
-  ++counters_.transportCalls;
-  const std::unique_lock<std::mutex> busy = AwaitLatency(handle, lock);
-  const Target target = ResolveLocked(handle);
-  auto* report = static_cast<std::uint8_t*>(buffer);
-  DWORD error = CallFaultLocked(CallKind::Transport);
-  if (error == 0) error = target.error;
-  // The checks run in the stack's order; two of them give the same error.
-  // NOLINTNEXTLINE(bugprone-branch-clone): the order decides the error
-  if (error == 0 && report == nullptr) {
-    error = ERROR_INVALID_PARAMETER;
-  } else if (error == 0 && !IsHidLocked(*target.device)) {
-    error = ERROR_INVALID_FUNCTION;
-  } else if (error == 0 && (target.device->token == nullptr || length != 258 ||
-                            report[0] != 1)) {
-    error = ERROR_INVALID_PARAMETER;  // answers come in report 1 only
-  }
-  if (error == 0) {
-    Device& device = *target.device;
-    TokenFaults& faults = device.token->faults;
-    if (faults.stopsAnswering) {
-      error = ERROR_SEM_TIMEOUT;
-    } else if (faults.hidReadTimeouts > 0) {
-      --faults.hidReadTimeouts;
-      error = ERROR_SEM_TIMEOUT;
-    } else if (faults.hidReadError.count > 0) {
-      --faults.hidReadError.count;
-      error = faults.hidReadError.error != 0 ? faults.hidReadError.error
-                                             : ERROR_GEN_FAILURE;
-    } else if (faults.rawAnswer) {
-      const std::vector<std::uint8_t>& raw = *faults.rawAnswer;
-      const std::size_t n = std::min<std::size_t>(raw.size(), length - 1);
-      if (n != 0) std::memcpy(report + 1, raw.data(), n);
-      std::memset(report + 1 + n, 0, length - 1 - n);
-      faults.rawAnswer.reset();
-      device.answer.Clear();
-    } else {
-      // Report 1: length byte, then the answer (at most 255 bytes fit the
-      // length byte), zero filler.
-      const std::size_t n =
-          device.answer.pending
-              ? std::min<std::size_t>(device.answer.length, 255)
-              : 0;
-      report[1] = static_cast<std::uint8_t>(n);
-      if (n != 0) std::memcpy(report + 2, device.answer.bytes.data(), n);
-      std::memset(report + 2 + n, 0, 256 - n);
-      device.answer.Clear();
-    }
-  }
-  const bool ok = error == 0;
-  LogLocked(WireRecord::Kind::HidGetFeature, target.device, 0, report,
-            report != nullptr ? static_cast<std::uint32_t>(length) : 0, 0,
-            nullptr, 0, ok, error);
-  lock.unlock();
-  if (!ok) SetLastError(error);
-  return ok ? 1 : 0;
+  return FeatureReport(handle, buffer, length, false);
 }
 
 }  // namespace vantor::sim::detail

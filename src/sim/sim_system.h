@@ -172,6 +172,13 @@ class SimSystem final : public os::PortableSystem, public os::Probe {
                  std::uint32_t produced, bool ok, DWORD error);
   void ControlLocked(Device& device, std::uint16_t code,
                      const std::uint8_t* data, std::size_t length);
+  // HidD_SetFeature (`set`) and HidD_GetFeature (sim_hid.cpp): what both
+  // do around the report's trip to or from the token.
+  BOOLEAN FeatureReport(HANDLE handle, PVOID buffer, ULONG length, bool set);
+  // The report's trip once the stack took it; the call's error, or 0.
+  DWORD SetFeatureLocked(Device& device, const std::uint8_t* report,
+                         ULONG length);
+  DWORD GetFeatureLocked(Device& device, std::uint8_t* report, ULONG length);
   // Runs an APDU on the device's token; logs it and its event while the
   // wire log is on (sim_card.cpp).
   void CommandLocked(Device& device, const std::uint8_t* apdu,

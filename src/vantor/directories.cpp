@@ -43,18 +43,21 @@ bool IsPathForm(const char* path, std::size_t length) {
   return false;
 }
 
+// Which security files a directory gets beyond those of device type 0.
+enum class DirFiles { Root, Subdirectory, Application };
+
 // The security files of a new or emptied directory, then its finish.
 std::uint32_t InstallAndFinish(const VXContext& context,
-                               std::uint8_t deviceType, std::uint32_t kind) {
+                               std::uint8_t deviceType, DirFiles files) {
   std::uint32_t result = VX_SUCCESS;
   if (deviceType == 0) {
     result = cmd::InstallSecurityFiles(&context);
-  } else if (kind == VX_ROOT_DIRECTORY) {
+  } else if (files == DirFiles::Root) {
     result = cmd::InstallRootSecurityFiles(&context, deviceType);
     if (result == VX_SUCCESS) result = cmd::CreateAppListFile(&context);
   } else {
     result = cmd::InstallDirSecurityFiles(&context);
-    if (result == VX_SUCCESS && kind == VX_APP_DIRECTORY) {
+    if (result == VX_SUCCESS && files == DirFiles::Application) {
       std::uint32_t done = 0;
       result = cmd::SetDirParameter(&context, kAppDirParameter, &done);
     }
@@ -72,7 +75,7 @@ std::uint32_t MakeRoot(const VXContext& context, const char* id) {
   if ((result = cmd::GetDeviceType(&context, &deviceType)) != VX_SUCCESS) {
     return result;
   }
-  return InstallAndFinish(context, deviceType, VX_ROOT_DIRECTORY);
+  return InstallAndFinish(context, deviceType, DirFiles::Root);
 }
 
 // A subdirectory or an application directory; the checks come in the order
@@ -103,7 +106,8 @@ std::uint32_t MakeChild(const VXContext& context, const char* id,
   if ((result = cmd::SelectDirectory(&context, fileId, 1)) != VX_SUCCESS) {
     return result;
   }
-  return InstallAndFinish(context, deviceType, kind);
+  return InstallAndFinish(context, deviceType,
+                          app ? DirFiles::Application : DirFiles::Subdirectory);
 }
 
 std::uint32_t MakeDirectory(const VXContext* context, const char* id,
@@ -133,7 +137,9 @@ std::uint32_t ClearDirectory(const VXContext* context, std::uint32_t reserved) {
   if ((result = cmd::GetDeviceType(context, &deviceType)) != VX_SUCCESS) {
     return result;
   }
-  return InstallAndFinish(*context, deviceType, VX_SUB_DIRECTORY);
+  // The root was erased whole; any other directory gets a subdirectory's
+  // files again.
+  return InstallAndFinish(*context, deviceType, DirFiles::Subdirectory);
 }
 
 // Erases a root that could not be given its device id. Success only when

@@ -26,19 +26,9 @@ namespace sim = vantor::sim;
 
 using vantor::fuzz::Check;
 
-struct Rig {
-  Rig() {
-    machine.Install();
-    machine.SetWireLog(false);
-    for (sim::TokenMode mode : {sim::TokenMode::Hid, sim::TokenMode::Usb}) {
-      sim::TokenConfig config;
-      config.mode = mode;
-      tokens[mode == sim::TokenMode::Usb ? 1 : 0] = machine.Plug(config);
-    }
-    machine.Unplug(tokens[1]);
-  }
-  sim::Machine machine;
-  sim::TokenId tokens[2] = {};
+// The USB token starts unplugged: one token is listed at a time.
+struct Rig : vantor::fuzz::TwoTokenRig {
+  Rig() { machine.Unplug(tokens[1]); }
   int plugged = 0;  // the mode plugged in now
 };
 

@@ -1,5 +1,6 @@
-// What the fuzz targets share: a check that stops the run, and a simulated
-// machine with one virtual token, listed and opened.
+// What the fuzz targets share: a check that stops the run, a simulated
+// machine with one virtual token, listed and opened, and one with a token
+// in each mode.
 #pragma once
 
 #include <algorithm>
@@ -43,6 +44,24 @@ struct TokenRig {
   sim::Machine machine;
   sim::TokenId token = 0;
   VXContext context{};
+};
+
+// A machine with a token in each mode, both plugged: tokens[0] in HID mode,
+// tokens[1] in USB mode, told apart by the first byte of their device ids
+// ('H' and 'U'). The wire log is off.
+struct TwoTokenRig {
+  TwoTokenRig() {
+    machine.Install();
+    machine.SetWireLog(false);
+    for (int usb = 0; usb < 2; ++usb) {
+      sim::TokenConfig config;
+      config.mode = usb != 0 ? sim::TokenMode::Usb : sim::TokenMode::Hid;
+      config.deviceId[0] = usb != 0 ? 'U' : 'H';
+      tokens[usb] = machine.Plug(config);
+    }
+  }
+  sim::Machine machine;
+  sim::TokenId tokens[2] = {};
 };
 
 }  // namespace vantor::fuzz

@@ -28,17 +28,8 @@ namespace sim = vantor::sim;
 
 using vantor::fuzz::Check;
 
-struct Rig {
+struct Rig : vantor::fuzz::TwoTokenRig {
   Rig() {
-    machine.Install();
-    machine.SetWireLog(false);
-    for (sim::TokenMode mode : {sim::TokenMode::Hid, sim::TokenMode::Usb}) {
-      sim::TokenConfig config;
-      config.mode = mode;
-      // Told apart by their device ids.
-      config.deviceId[0] = mode == sim::TokenMode::Usb ? 0x55 : 0x48;
-      tokens[mode == sim::TokenMode::Usb ? 1 : 0] = machine.Plug(config);
-    }
     std::uint32_t length = sizeof(contexts);
     if (VXListDevices(contexts, &length) != VX_SUCCESS ||
         length != sizeof(contexts)) {
@@ -47,13 +38,11 @@ struct Rig {
     for (VXContext& context : contexts) {
       if (VXOpenDevice(&context) != VX_SUCCESS) std::abort();
       // A reset may rewrite the device id: remember the modes now.
-      byMode[context.bDeviceId[0] == 0x55 ? 1 : 0] = &context;
+      byMode[context.bDeviceId[0] == 'U' ? 1 : 0] = &context;
     }
     if (byMode[0] == nullptr || byMode[1] == nullptr) std::abort();
   }
   VXContext* byMode[2] = {};
-  sim::Machine machine;
-  sim::TokenId tokens[2] = {};
   VXContext contexts[2] = {};
 };
 

@@ -4,12 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "commandfile/commandfile.h"
-#include "fixture.h"
-#include "hex_bytes.h"
+#include "card_fixture.h"
 
 namespace vantor::testing {
 namespace {
@@ -17,36 +16,27 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 namespace cmd = commandfile;
 
-Bytes X(const std::string& text) { return vantor::testing::HexBytes(text); }
-
 constexpr std::uint32_t kUntouched = 0xA5A5A5A5u;
 
 enum Tree { kNoRoot, kRoot, kRootAndDir };
 
-struct Case {
-  const char* name;
-  std::uint32_t code;
-  std::uint16_t version;
-  std::uint8_t deviceByte;
-  Tree tree;
-  const char* input;  // text input (code 50), or null
-  std::uint32_t capacity;
-  std::uint32_t result;
-  const char* output;  // expected output bytes (hex), or null when untouched
-  std::uint32_t returned;
-  std::vector<const char*> apdus;  // commands the card answered
-};
+// Packed commands of a list written as "command; command".
+std::vector<std::string> Commands(const char* list) {
+  std::vector<std::string> out;
+  std::istringstream in(list);
+  for (std::string command; std::getline(in, command, ';');) {
+    out.push_back(Packed(command));
+  }
+  return out;
+}
 
-class CardControlTest : public MachineTest,
-                        public ::testing::WithParamInterface<TokenMode> {
+class CardControlTest : public CardTest {
  protected:
-  // Opens a token and shapes its card through the command layer.
+  // Opens a token and shapes its card through the command layer: a root
+  // holding the data file 2002, and directory 1001 as the current one.
   VXContext OpenWith(std::uint16_t version, std::uint8_t deviceByte,
                      Tree tree) {
-    TokenConfig config = Token(GetParam(), version);
-    config.deviceByte = deviceByte;
-    token_ = machine().Plug(config);
-    VXContext context = OpenFirst();
+    VXContext context = Open(version, deviceByte);
     const std::uint8_t dir[2] = {0x10, 0x01};
     const std::uint8_t file[2] = {0x20, 0x02};
     if (tree != kNoRoot) {
@@ -62,245 +52,69 @@ class CardControlTest : public MachineTest,
           VX_SUCCESS);
       EXPECT_EQ(cmd::SelectDirectory(&context, dir, 1), VX_SUCCESS);
     }
-    machine().ClearApdus(token_);
+    Clear();
     return context;
   }
-  std::vector<Bytes> Commands() {
-    std::vector<Bytes> out;
-    for (const auto& record : machine().Apdus(token_).records) {
-      out.push_back(record.command);
-    }
-    return out;
-  }
-  sim::TokenId token_ = 0;
 };
 
 TEST_P(CardControlTest, CodesGiveTheirResultsAndSendTheirCommands) {
-  const char* kSelectRoot = "00A40000023F00";
-  const Case cases[] = {
-      {"37 device type 1",
-       37,
-       0x0230,
-       0x85,
-       kNoRoot,
-       nullptr,
-       4,
-       0,
-       "01",
-       1,
-       {"80CA070001 00"}},
-      {"37 raw on 2.0.0",
-       37,
-       0x0200,
-       0x85,
-       kRoot,
-       nullptr,
-       4,
-       0,
-       "85",
-       1,
-       {kSelectRoot, "80CA060001 00"}},
-      {"37 2.0.0 no root",
-       37,
-       0x0200,
-       0x00,
-       kNoRoot,
-       nullptr,
-       4,
-       0x6A81,
-       nullptr,
-       kUntouched,
-       {kSelectRoot}},
-      {"37 capacity 0",
-       37,
-       0x0230,
-       0x00,
-       kNoRoot,
-       nullptr,
-       0,
-       17,
-       nullptr,
-       kUntouched,
-       {}},
-      {"38 serial",
-       38,
-       0x0230,
-       0x00,
-       kNoRoot,
-       nullptr,
-       8,
-       0,
-       "5658000000000001",
-       8,
-       {"80CA020008 00"}},
-      {"38 short",
-       38,
-       0x0230,
-       0x00,
-       kNoRoot,
-       nullptr,
-       7,
-       17,
-       nullptr,
-       kUntouched,
-       {"80CA020008 00"}},
-      {"39 vm type",
-       39,
-       0x0230,
-       0xC3,
-       kNoRoot,
-       nullptr,
-       1,
-       0,
-       "03",
-       1,
-       {"80CA070001 00"}},
-      {"39 on 2.0.0",
-       39,
-       0x0200,
-       0xC3,
-       kRoot,
-       nullptr,
-       1,
-       2,
-       nullptr,
-       kUntouched,
-       {}},
-      {"41 free space",
-       41,
-       0x0230,
-       0x00,
-       kNoRoot,
-       nullptr,
-       2,
-       0,
-       "00F8",
-       2,
-       {"80CA070001 00", "80CA080002 00"}},
-      {"41 device type 2",
-       41,
-       0x0230,
-       0xC0,
-       kNoRoot,
-       nullptr,
-       2,
-       32,
-       "02",
-       kUntouched,
-       {"80CA070001 00"}},
-      {"41 capacity 1",
-       41,
-       0x0230,
-       0x00,
-       kNoRoot,
-       nullptr,
-       1,
-       17,
-       nullptr,
-       kUntouched,
-       {}},
-      {"49 in a directory",
-       49,
-       0x0230,
-       0x00,
-       kRootAndDir,
-       nullptr,
-       2,
-       0,
-       "0004",
-       2,
-       {"80CA030002 00"}},
-      {"49 capacity 1",
-       49,
-       0x0230,
-       0x00,
-       kRoot,
-       nullptr,
-       1,
-       17,
-       nullptr,
-       kUntouched,
-       {}},
-      {"50 existing file",
-       50,
-       0x0230,
-       0x00,
-       kRoot,
-       "2002",
-       6,
-       0,
-       "02200900 3000",
-       6,
-       {"00A4020002 2002"}},
-      {"50 missing file",
-       50,
-       0x0230,
-       0x00,
-       kRoot,
-       "2003",
-       6,
-       0x6A82,
-       nullptr,
-       kUntouched,
-       {"00A4020002 2003"}},
-      {"50 not hexadecimal",
-       50,
-       0x0230,
-       0x00,
-       kRoot,
-       "20g2",
-       6,
-       2,
-       nullptr,
-       kUntouched,
-       {}},
-      {"50 backslash",
-       50,
-       0x0230,
-       0x00,
-       kRoot,
-       "\\200",
-       6,
-       2,
-       nullptr,
-       kUntouched,
-       {}},
-      {"50 capacity 5",
-       50,
-       0x0230,
-       0x00,
-       kRoot,
-       "2002",
-       5,
-       17,
-       nullptr,
-       kUntouched,
-       {}},
-      {"42 without an ATR file",
-       42,
-       0x0230,
-       0x00,
-       kRoot,
-       "12345678",
-       0,
-       0,
-       nullptr,
-       20,
-       {"00A4000002 3F00", "00A4020002 3F04", "80E0020408 3F04 68DF0000 0008",
-        "00A4020002 3F04", "00D6000008 3132333435363738"}},
-      {"42 seven bytes",
-       42,
-       0x0230,
-       0x00,
-       kRoot,
-       "1234567",
-       0,
-       2,
-       nullptr,
-       kUntouched,
-       {}},
+  const struct {
+    const char* name;
+    std::uint32_t code;
+    std::uint16_t version;
+    std::uint8_t deviceByte;
+    Tree tree;
+    const char* input;  // text input (codes 42 and 50), or null
+    std::uint32_t capacity;
+    std::uint32_t result;
+    const char* output;  // expected output bytes (hex), or null: untouched
+    std::uint32_t returned;
+    const char* apdus;  // the commands the card answered, "a; b"
+  } cases[] = {
+      {"37 device type 1", 37, 0x0230, 0x85, kNoRoot, nullptr, 4, 0, "01", 1,
+       "80CA070001 00"},
+      {"37 raw on 2.0.0", 37, 0x0200, 0x85, kRoot, nullptr, 4, 0, "85", 1,
+       "00A4000002 3F00; 80CA060001 00"},
+      {"37 2.0.0 no root", 37, 0x0200, 0x00, kNoRoot, nullptr, 4, 0x6A81,
+       nullptr, kUntouched, "00A4000002 3F00"},
+      {"37 capacity 0", 37, 0x0230, 0x00, kNoRoot, nullptr, 0, 17, nullptr,
+       kUntouched, ""},
+      {"38 serial", 38, 0x0230, 0x00, kNoRoot, nullptr, 8, 0,
+       "5658000000000001", 8, "80CA020008 00"},
+      {"38 short", 38, 0x0230, 0x00, kNoRoot, nullptr, 7, 17, nullptr,
+       kUntouched, "80CA020008 00"},
+      {"39 vm type", 39, 0x0230, 0xC3, kNoRoot, nullptr, 1, 0, "03", 1,
+       "80CA070001 00"},
+      {"39 on 2.0.0", 39, 0x0200, 0xC3, kRoot, nullptr, 1, 2, nullptr,
+       kUntouched, ""},
+      {"41 free space", 41, 0x0230, 0x00, kNoRoot, nullptr, 2, 0, "00F8", 2,
+       "80CA070001 00; 80CA080002 00"},
+      {"41 device type 2", 41, 0x0230, 0xC0, kNoRoot, nullptr, 2, 32, "02",
+       kUntouched, "80CA070001 00"},
+      {"41 capacity 1", 41, 0x0230, 0x00, kNoRoot, nullptr, 1, 17, nullptr,
+       kUntouched, ""},
+      {"49 in a directory", 49, 0x0230, 0x00, kRootAndDir, nullptr, 2, 0,
+       "0004", 2, "80CA030002 00"},
+      {"49 capacity 1", 49, 0x0230, 0x00, kRoot, nullptr, 1, 17, nullptr,
+       kUntouched, ""},
+      {"50 existing file", 50, 0x0230, 0x00, kRoot, "2002", 6, 0,
+       "02200900 3000", 6, "00A4020002 2002"},
+      {"50 missing file", 50, 0x0230, 0x00, kRoot, "2003", 6, 0x6A82, nullptr,
+       kUntouched, "00A4020002 2003"},
+      {"50 not hexadecimal", 50, 0x0230, 0x00, kRoot, "20g2", 6, 2, nullptr,
+       kUntouched, ""},
+      {"50 backslash", 50, 0x0230, 0x00, kRoot, "\\200", 6, 2, nullptr,
+       kUntouched, ""},
+      {"50 capacity 5", 50, 0x0230, 0x00, kRoot, "2002", 5, 17, nullptr,
+       kUntouched, ""},
+      {"42 without an ATR file", 42, 0x0230, 0x00, kRoot, "12345678", 0, 0,
+       nullptr, 20,
+       "00A4000002 3F00; 00A4020002 3F04; 80E0020408 3F04 68DF0000 0008;"
+       "00A4020002 3F04; 00D6000008 3132333435363738"},
+      {"42 seven bytes", 42, 0x0230, 0x00, kRoot, "1234567", 0, 2, nullptr,
+       kUntouched, ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Start(OsVersion::WindowsXp);
     VXContext context = OpenWith(c.version, c.deviceByte, c.tree);
@@ -317,14 +131,12 @@ TEST_P(CardControlTest, CodesGiveTheirResultsAndSendTheirCommands) {
     EXPECT_EQ(returned, c.returned);
     Bytes expected(sizeof(out), 0xA5);
     if (c.output != nullptr) {
-      const Bytes given = X(c.output);
+      const Bytes given = HexBytes(c.output);
       std::copy(given.begin(), given.end(), expected.begin());
       if (c.code == 50) expected[3] = 0xA5;  // the record's unwritten byte
     }
     EXPECT_EQ(Bytes(out, out + sizeof(out)), expected);
-    std::vector<Bytes> apdus;
-    for (const char* apdu : c.apdus) apdus.push_back(X(apdu));
-    EXPECT_EQ(Commands(), apdus);
+    EXPECT_EQ(Sent(), Commands(c.apdus));
     EXPECT_EQ(VXCloseDevice(&context), VX_SUCCESS);
   }
 }
@@ -352,10 +164,7 @@ TEST_P(CardControlTest, CardAnswersPassThrough) {
     SCOPED_TRACE(c.answer);
     Start(OsVersion::WindowsXp);
     VXContext context = OpenWith(0x0230, 0x00, kRoot);
-    sim::InjectedAnswer injected;
-    injected.ins = c.ins;
-    injected.answer = X(c.answer);
-    machine().InjectAnswer(token_, injected);
+    Inject(c.ins, 0x00, c.answer);
     std::uint8_t out[16];
     std::memset(out, 0xA5, sizeof(out));
     std::uint32_t returned = kUntouched;

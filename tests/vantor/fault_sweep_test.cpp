@@ -32,16 +32,29 @@ bool Documented(std::uint32_t result) {
          (result >= 0x9000 && result <= 0x9FFF);
 }
 
-class FaultSweepTest : public MachineTest {
- public:
-  // A flow: public calls on the tokens of `Prepare`; it closes what it
-  // opened and returns every result it got.
-  using Flow = std::function<std::vector<std::uint32_t>(FaultSweepTest&)>;
+// Public calls on an open token, each result appended.
+using Body = void (*)(VXContext&, std::vector<std::uint32_t>&);
 
-  void Prepare() {
+// A flow: `body` on each listed token, opened and closed around it, after
+// `setup` (if any) did the same without faults.
+struct Flow {
+  const char* name;
+  Body setup;
+  Body body;
+};
+
+class FaultSweepTest : public MachineTest,
+                       public ::testing::WithParamInterface<Flow> {
+ public:
+  void Prepare(Body setup) {
     Start(OsVersion::WindowsXp);
     machine().Plug(Token(TokenMode::Hid));
     machine().Plug(Token(TokenMode::Usb));
+    if (setup == nullptr) return;
+    for (std::uint32_t result : OnEachToken(setup)) {
+      ASSERT_EQ(result, VX_SUCCESS);
+    }
+    ExpectNothingLeft("setup");
   }
 
   // Lists without checking, and returns what was listed.
@@ -89,11 +102,12 @@ class FaultSweepTest : public MachineTest {
     EXPECT_EQ(device::RetiredHandles(), 0);
   }
 
-  void Sweep(const char* name, const Flow& flow) {
-    SCOPED_TRACE(name);
-    Prepare();
+  void Sweep(const Flow& flow) {
+    Prepare(flow.setup);
     machine().SetCallFault(std::nullopt);
-    for (std::uint32_t result : flow(*this)) ASSERT_EQ(result, VX_SUCCESS);
+    for (std::uint32_t result : OnEachToken(flow.body)) {
+      ASSERT_EQ(result, VX_SUCCESS);
+    }
     int counts[sim::kCallKinds];
     for (int kind = 0; kind < sim::kCallKinds; ++kind) {
       counts[kind] = machine().CallCount(static_cast<CallKind>(kind));
@@ -114,11 +128,11 @@ class FaultSweepTest : public MachineTest {
                                     std::to_string(index) + " variant " +
                                     std::to_string(variant);
           SCOPED_TRACE(where);
-          Prepare();
+          Prepare(flow.setup);
           machine().SetCallFault(
               CallFault{static_cast<CallKind>(kind), index, fromThenOn, error});
           bool failed = false;
-          for (std::uint32_t result : flow(*this)) {
+          for (std::uint32_t result : OnEachToken(flow.body)) {
             EXPECT_TRUE(Documented(result)) << std::hex << result;
             failed |= result != VX_SUCCESS;
           }
@@ -144,39 +158,77 @@ class FaultSweepTest : public MachineTest {
       EXPECT_GT(counts[kind], 0) << "kind " << kind;
     }
     EXPECT_GT(failedRuns, 0);
-    std::printf("%s: %d runs, %d with a failure\n", name, runs, failedRuns);
+    std::printf("%s: %d runs, %d with a failure\n", flow.name, runs,
+                failedRuns);
   }
 };
 
-TEST_F(FaultSweepTest, ListOpenControlClose) {
-  Sweep("list, open, control, close", [](FaultSweepTest& t) {
-    return t.OnEachToken(
-        [](VXContext& context, std::vector<std::uint32_t>& results) {
-          std::uint8_t out[64];
-          std::uint32_t returned = 0;
-          results.push_back(VXControl(&context, VX_RESET_DEVICE, nullptr, 0,
-                                      out, sizeof(out), &returned));
-          results.push_back(VXControl(&context, VX_GET_SERIAL_NUMBER, nullptr,
-                                      0, out, sizeof(out), &returned));
-        });
-  });
+TEST_P(FaultSweepTest, EveryCallFailingInTurn) { Sweep(GetParam()); }
+
+const std::uint8_t* Text(const char* text) {
+  return reinterpret_cast<const std::uint8_t*>(text);
 }
 
-TEST_F(FaultSweepTest, RootWithDeviceIdAndPinChange) {
-  Sweep("root, device id, PIN change", [](FaultSweepTest& t) {
-    return t.OnEachToken([](VXContext& context,
-                            std::vector<std::uint32_t>& results) {
-      VXROOTINFO info{sizeof(VXROOTINFO), {9, 8, 7, 6, 5, 4, 3, 2}};
-      results.push_back(
-          VXMakeDirectoryEx(&context, "\\", 0, VX_ROOT_DIRECTORY, &info));
-      const auto* old =
-          reinterpret_cast<const std::uint8_t*>("246813572468135724681357");
-      const auto* next =
-          reinterpret_cast<const std::uint8_t*>("AAAAAAAABBBBBBBBCCCCCCCC");
-      results.push_back(VXSetPinOrKey(&context, old, 24, next, 24, VX_DEV_PIN));
-    });
-  });
+void MakeRoot(VXContext& context, std::vector<std::uint32_t>& results) {
+  results.push_back(VXMakeDirectory(&context, "\\", 0, VX_ROOT_DIRECTORY));
 }
+
+const Flow kFlows[] = {
+    {"ListOpenControlClose", nullptr,
+     [](VXContext& context, std::vector<std::uint32_t>& results) {
+       std::uint8_t out[64];
+       std::uint32_t returned = 0;
+       results.push_back(VXControl(&context, VX_RESET_DEVICE, nullptr, 0, out,
+                                   sizeof(out), &returned));
+       results.push_back(VXControl(&context, VX_GET_SERIAL_NUMBER, nullptr, 0,
+                                   out, sizeof(out), &returned));
+     }},
+    {"RootWithDeviceIdAndPinChange", nullptr,
+     [](VXContext& context, std::vector<std::uint32_t>& results) {
+       const VXROOTINFO info{sizeof(VXROOTINFO), {9, 8, 7, 6, 5, 4, 3, 2}};
+       results.push_back(
+           VXMakeDirectoryEx(&context, "\\", 0, VX_ROOT_DIRECTORY, &info));
+       results.push_back(
+           VXSetPinOrKey(&context, Text("246813572468135724681357"), 24,
+                         Text("AAAAAAAABBBBBBBBCCCCCCCC"), 24, VX_DEV_PIN));
+     }},
+    // A create whose data goes in three writes, then an update in two.
+    {"StoreFile", MakeRoot,
+     [](VXContext& context, std::vector<std::uint32_t>& results) {
+       std::uint8_t data[450];
+       for (std::size_t i = 0; i < sizeof(data); ++i) {
+         data[i] = static_cast<std::uint8_t>(i * 7);
+       }
+       std::uint32_t count = 0;
+       results.push_back(VXStoreFile(&context, "1A2B", 0, data, 450, 450,
+                                     &count, VX_FILE_CREATE, VX_TYPE_DATA));
+       results.push_back(VXStoreFile(&context, "1A2B", 100, data, 250, 0,
+                                     &count, VX_FILE_UPDATE, VX_TYPE_DATA));
+     }},
+    // The largest inputs of both modes, on the echoing program.
+    {"Execute",
+     [](VXContext& context, std::vector<std::uint32_t>& results) {
+       MakeRoot(context, results);
+       std::uint32_t count = 0;
+       results.push_back(VXStoreFile(&context, "1A2B", 0, nullptr, 0, 0x40,
+                                     &count, VX_FILE_CREATE, VX_TYPE_EXE));
+     },
+     [](VXContext& context, std::vector<std::uint32_t>& results) {
+       std::uint8_t input[VX_EXECUTE_MAX_INPUT] = {1, 2, 3};
+       std::uint8_t output[256];
+       std::uint32_t produced = 0;
+       results.push_back(VXExecute(&context, "1A2B", input, sizeof(input),
+                                   output, sizeof(output), &produced));
+       results.push_back(VXExecuteEx(&context, "1A2B", VX_EXECUTE_BY_ID, input,
+                                     VX_EXECUTE_BY_ID_MAX_INPUT, output,
+                                     sizeof(output), &produced));
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Flows, FaultSweepTest, ::testing::ValuesIn(kFlows),
+                         [](const ::testing::TestParamInfo<Flow>& row) {
+                           return row.param.name;
+                         });
 
 }  // namespace
 }  // namespace vantor::testing
