@@ -163,7 +163,8 @@ const CommandHelp kCommands[] = {
      "Windows: HID tokens and the driver's tokens. Then the library's own\n"
      "listing. Exit status 1 when something stands in the way.\n",
      0, 0, "", ""},
-    {"mkdir", "vantor mkdir \\|ID [--size N] [--device-id HEX] [CARD OPTIONS]",
+    {"mkdir",
+     "vantor mkdir '\\'|ID [--size N] [--device-id HEX] [CARD OPTIONS]",
      "Makes a directory with its key file and default PINs. '\\' (or 'root')\n"
      "makes the root; --device-id (16 hexadecimal digits) then also writes\n"
      "the token's device id. A four-digit hexadecimal ID makes a\n"
@@ -188,8 +189,7 @@ const CommandHelp kCommands[] = {
      2, 2, "'verify' or 'change' and 'user', 'dev' or 'key' are needed",
      "--path --pin --hex "},
     {"put",
-     "vantor put ID [FILE] [--type T] [--size N] [--offset N] "
-     "[--allow-filler] [--access-flag] [CARD OPTIONS]",
+     "vantor put ID [FILE] [--type T] [--size N] [--offset N] [CARD OPTIONS]",
      "Creates file ID (four hexadecimal digits) in the current directory\n"
      "and writes FILE into it ('-': standard input). --type: data (the\n"
      "default), exe, exe-ex, rsa-public or rsa-private (a key source of 256\n"
