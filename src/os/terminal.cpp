@@ -1,7 +1,9 @@
 #include "os/terminal.h"
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
+#include <stdio.h>
 #include <windows.h>
 #else
 #include <termios.h>
@@ -37,6 +39,12 @@ void SetEcho(int fd, bool on) {
     settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   }
   tcsetattr(fd, TCSANOW, &settings);
+#endif
+}
+
+void UseBinaryStdin() {
+#ifdef _WIN32
+  _setmode(_fileno(stdin), _O_BINARY);
 #endif
 }
 

@@ -11,4 +11,8 @@ bool IsTerminal(int fd);
 // nothing where `fd` is not a terminal.
 void SetEcho(int fd, bool on);
 
+// Makes standard input deliver its bytes unchanged (Windows translates
+// line ends and stops at Ctrl+Z in text mode); nothing elsewhere.
+void UseBinaryStdin();
+
 }  // namespace os

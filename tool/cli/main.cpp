@@ -15,6 +15,8 @@ int main(int argc, char** argv) {
   using namespace vantor::tool::cli;
   const std::vector<std::string> args(argv + 1, argv + argc);
   const Parsed parsed = ParseArgs(args);
+  // A file stored from standard input ('-') arrives byte for byte.
+  os::UseBinaryStdin();
   const Streams io{std::cout,         std::cerr,
                    os::IsTerminal(2), &std::cin,
                    os::IsTerminal(0), [](bool on) { os::SetEcho(0, on); }};
