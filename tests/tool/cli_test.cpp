@@ -271,6 +271,8 @@ INSTANTIATE_TEST_SUITE_P(All, CliTest, ::testing::Values(
             "no user PIN on standard input"},
     CliCase{"PinShort", FilesToken, {"pin", "verify", "user"}, 2, "",
             "the user PIN is 8 bytes, not 3", "123\n"},
+    CliCase{"PinEmpty", FilesToken, {"pin", "verify", "dev"}, 2, "",
+            "the developer PIN is 24 bytes, not 0", "\n"},
     CliCase{"PinNotHex", FilesToken, {"pin", "change", "key", "--hex"}, 2, "",
             "not hexadecimal digits", "00112233445566zz\n"},
     CliCase{"PinOnList", FilesToken, {"list", "--pin", "dev"}, 2, "", "--pin belongs to 'mkdir'"},

@@ -47,38 +47,27 @@ class Card {
   bool open_ = false;
 };
 
-const char* SecretName(std::uint32_t kind) {
-  switch (kind) {
-    case VX_USER_PIN:
-      return "user PIN";
-    case VX_DEV_PIN:
-      return "developer PIN";
-    default:
-      return "authentication key";
+// The secrets a command reads: their names and lengths.
+struct SecretKind {
+  std::uint32_t kind;
+  const char* name;
+  std::size_t length, otherLength;  // otherLength: 0, or a second length
+  const char* lengthText;
+};
+
+const SecretKind& KindOf(std::uint32_t kind) {
+  static const SecretKind kKinds[] = {
+      {VX_USER_PIN, "user PIN", 8, 0, "8 bytes"},
+      {VX_DEV_PIN, "developer PIN", 24, 0, "24 bytes"},
+      {VX_AUTH_KEY, "authentication key", 8, 16, "8 or 16 bytes"},
+  };
+  for (const SecretKind& k : kKinds) {
+    if (k.kind == kind) return k;
   }
+  return kKinds[2];
 }
 
-bool LengthFits(std::uint32_t kind, std::size_t length) {
-  switch (kind) {
-    case VX_USER_PIN:
-      return length == 8;
-    case VX_DEV_PIN:
-      return length == 24;
-    default:
-      return length == 8 || length == 16;
-  }
-}
-
-const char* LengthText(std::uint32_t kind) {
-  switch (kind) {
-    case VX_USER_PIN:
-      return "8 bytes";
-    case VX_DEV_PIN:
-      return "24 bytes";
-    default:
-      return "8 or 16 bytes";
-  }
-}
+const char* SecretName(std::uint32_t kind) { return KindOf(kind).name; }
 
 // Hexadecimal digits as bytes; nullopt for anything else.
 std::optional<Bytes> ParseHex(const std::string& text) {
@@ -137,8 +126,11 @@ Bytes ReadSecret(const Options& options, Streams& io, const std::string& what,
     }
     bytes = *parsed;
   }
-  if (!LengthFits(kind, bytes.size())) {
-    *error = "the " + what + " is " + LengthText(kind) + ", not " +
+  const SecretKind& shape = KindOf(kind);
+  const bool other =
+      shape.otherLength != 0 && bytes.size() == shape.otherLength;
+  if (bytes.size() != shape.length && !other) {
+    *error = "the " + what + " is " + shape.lengthText + ", not " +
              std::to_string(bytes.size());
     return {};
   }
