@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -91,14 +92,14 @@ void FilesToken(sim::Machine& m) {
 }
 
 // The root's child `id`, or null.
-const sim::CardState::File* RootFile(sim::Machine& m, std::uint16_t id) {
-  static sim::CardState card;
-  card = m.Card(m.Tokens().front());
-  if (!card.root) return nullptr;
+std::optional<sim::CardState::File> RootFile(sim::Machine& m,
+                                             std::uint16_t id) {
+  const sim::CardState card = m.Card(m.Tokens().front());
+  if (!card.root) return std::nullopt;
   for (const auto& f : card.root->children) {
-    if (f.id == id) return &f;
+    if (f.id == id) return f;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 std::string Text(const std::vector<std::uint8_t>& bytes) {
@@ -108,26 +109,28 @@ std::string Text(const std::vector<std::uint8_t>& bytes) {
 // What the token holds after a card command.
 void HasNoRoot(sim::Machine& m) { EXPECT_FALSE(m.Card(m.Tokens()[0]).root); }
 void HasDirectory(sim::Machine& m) {
-  const auto* dir = RootFile(m, 0x1A2B);
-  ASSERT_NE(dir, nullptr);
+  const auto dir = RootFile(m, 0x1A2B);
+  ASSERT_TRUE(dir);
   EXPECT_TRUE(dir->directory);
   EXPECT_EQ(dir->size, 200u);
 }
 void HasHeylo(sim::Machine& m) {
-  ASSERT_NE(RootFile(m, 0x1234), nullptr);
-  EXPECT_EQ(Text(RootFile(m, 0x1234)->content), "heylo");
+  const auto file = RootFile(m, 0x1234);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(Text(file->content), "heylo");
 }
 void HasNewFile(sim::Machine& m) {
-  ASSERT_NE(RootFile(m, 0x4321), nullptr);
-  EXPECT_EQ(Text(RootFile(m, 0x4321)->content), std::string(3, '\0') + "abc");
+  const auto file = RootFile(m, 0x4321);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(Text(file->content), std::string(3, '\0') + "abc");
 }
 void HasKeyPair(sim::Machine& m) {
-  EXPECT_NE(RootFile(m, 0x1111), nullptr);
-  EXPECT_NE(RootFile(m, 0x2222), nullptr);
+  EXPECT_TRUE(RootFile(m, 0x1111));
+  EXPECT_TRUE(RootFile(m, 0x2222));
 }
 void HasNewUserPin(sim::Machine& m) {
-  const auto* keys = RootFile(m, 0x3F01);
-  ASSERT_NE(keys, nullptr);
+  const auto keys = RootFile(m, 0x3F01);
+  ASSERT_TRUE(keys);
   bool found = false;
   for (const auto& key : keys->keys) {
     if (key.id[0] == 0xAA) found = Text(key.value) == "12345678";
@@ -152,8 +155,9 @@ void TypeOneApp(sim::Machine& m) {
   VXCloseDevice(&c);
 }
 void HasParameter(sim::Machine& m) {
-  ASSERT_NE(RootFile(m, 0x1A2B), nullptr);
-  EXPECT_EQ(RootFile(m, 0x1A2B)->parameter, 8);
+  const auto dir = RootFile(m, 0x1A2B);
+  ASSERT_TRUE(dir);
+  EXPECT_EQ(dir->parameter, 8);
 }
 
 struct CliCase {

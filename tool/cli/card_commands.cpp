@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -166,6 +165,12 @@ bool ReadContent(const std::string& name, Streams& io, Bytes* content,
   return true;
 }
 
+// The sizes the token's key files take, and what an extended executable
+// file needs beside its code.
+constexpr std::uint32_t kRsaPublicFileSize = 136;
+constexpr std::uint32_t kRsaPrivateFileSize = 330;
+constexpr std::uint32_t kExeExOverhead = 126;
+
 // What a command asks before the token is opened, and the call it makes.
 struct Plan {
   std::string error;  // a usage error
@@ -181,7 +186,7 @@ std::uint32_t Control(Card& card, std::uint32_t code, std::uint8_t* output,
                             &returned);
 }
 
-void PlanMkdir(const Options& o, Plan& plan) {
+void PlanMkdir(const Options& o, Streams&, Plan& plan) {
   const std::string id = o.operands[0];
   const bool root = id == "\\" || id == "root";
   VXROOTINFO info{sizeof(VXROOTINFO), {}};
@@ -233,7 +238,7 @@ void PlanMkdir(const Options& o, Plan& plan) {
   };
 }
 
-void PlanClear(const Options& o, Plan& plan) {
+void PlanClear(const Options& o, Streams&, Plan& plan) {
   const std::string path = o.operands[0];
   if (!o.yes) {
     plan.error = "clear erases the files of " +
@@ -326,9 +331,9 @@ void PlanStore(const Options& o, Streams& io, Plan& plan) {
   // for the library to refuse).
   auto size = static_cast<std::uint32_t>(
       std::min<std::uint64_t>(std::uint64_t{offset} + length, 0xFFFFFFFFu));
-  if (type == VX_TYPE_RSA_PUBLIC) size = 136;
-  if (type == VX_TYPE_RSA_PRIVATE) size = 330;
-  if (type == VX_TYPE_EXE_EX) size = length + 126;
+  if (type == VX_TYPE_RSA_PUBLIC) size = kRsaPublicFileSize;
+  if (type == VX_TYPE_RSA_PRIVATE) size = kRsaPrivateFileSize;
+  if (type == VX_TYPE_EXE_EX) size = length + kExeExOverhead;
   size = create ? o.size.value_or(size) : 0;
   std::uint32_t flags = create ? VX_FILE_CREATE : VX_FILE_UPDATE;
   if (o.allowFiller) flags |= VX_EXE_ALLOW_FILLER;
@@ -352,7 +357,7 @@ void PlanStore(const Options& o, Streams& io, Plan& plan) {
   };
 }
 
-void PlanKeypair(const Options& o, Plan& plan) {
+void PlanKeypair(const Options& o, Streams&, Plan& plan) {
   const std::string pub = o.operands[0];
   const std::string priv = o.operands[1];
   if (!IsFileId(pub) || !IsFileId(priv)) {
@@ -376,7 +381,7 @@ void PlanKeypair(const Options& o, Plan& plan) {
   };
 }
 
-void PlanParam(const Options& o, Plan& plan) {
+void PlanParam(const Options& o, Streams&, Plan& plan) {
   const std::optional<std::uint32_t> parsed = ParseWord(o.operands[0]);
   const std::uint32_t value = parsed.value_or(0);
   if (value < 1 || value > 64) {
@@ -397,7 +402,7 @@ void PlanParam(const Options& o, Plan& plan) {
   };
 }
 
-void PlanRun(const Options& o, Plan& plan) {
+void PlanRun(const Options& o, Streams&, Plan& plan) {
   const std::string id = o.operands[0];
   const std::optional<Bytes> input = ParseHex(o.input.value_or(""));
   if (!IsFileId(id)) {
@@ -451,11 +456,31 @@ std::optional<std::uint32_t> ParseWord(const std::string& text) {
   return static_cast<std::uint32_t>(value);
 }
 
+namespace {
+
+// Each card command and what it plans.
+struct CardCommand {
+  const char* name;
+  void (*plan)(const Options&, Streams&, Plan&);
+};
+
+const CardCommand kCardCommands[] = {
+    {"mkdir", PlanMkdir}, {"clear", PlanClear}, {"pin", PlanPin},
+    {"put", PlanStore},   {"write", PlanStore}, {"keypair", PlanKeypair},
+    {"param", PlanParam}, {"run", PlanRun},
+};
+
+const CardCommand* FindCardCommand(const std::string& name) {
+  for (const CardCommand& c : kCardCommands) {
+    if (name == c.name) return &c;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 bool IsCardCommand(const std::string& command) {
-  static const char* const kNames[] = {"mkdir", "clear",   "pin",   "put",
-                                       "write", "keypair", "param", "run"};
-  return std::any_of(std::begin(kNames), std::end(kNames),
-                     [&](const char* name) { return command == name; });
+  return FindCardCommand(command) != nullptr;
 }
 
 int RunCardCommand(const Options& o, Host& host, Streams& io) {
@@ -464,16 +489,7 @@ int RunCardCommand(const Options& o, Host& host, Streams& io) {
   if (o.pin) {
     plan.pin = ReadSecret(o, io, SecretName(*o.pin), *o.pin, &plan.error);
   }
-  if (plan.error.empty()) {
-    const std::string& c = o.command;
-    if (c == "mkdir") PlanMkdir(o, plan);
-    if (c == "clear") PlanClear(o, plan);
-    if (c == "pin") PlanPin(o, io, plan);
-    if (c == "put" || c == "write") PlanStore(o, io, plan);
-    if (c == "keypair") PlanKeypair(o, plan);
-    if (c == "param") PlanParam(o, plan);
-    if (c == "run") PlanRun(o, plan);
-  }
+  if (plan.error.empty()) FindCardCommand(o.command)->plan(o, io, plan);
   if (!plan.error.empty()) {
     return Fail(o, io, plan.error, std::nullopt, kExitUsage);
   }
