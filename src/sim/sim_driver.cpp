@@ -158,9 +158,11 @@ BOOL SimSystem::DeviceIoControl(HANDLE handle, DWORD code, LPVOID in,
   }
   if (returned != nullptr) *returned = got;
   const bool ok = error == 0;
+  // An injected count may claim more than the buffer holds: log only what
+  // the buffer has.
   LogLocked(WireRecord::Kind::DeviceIoControl, target.device, code, in,
-            in != nullptr ? inSize : 0, outSize, ok ? out : nullptr, got, ok,
-            error);
+            in != nullptr ? inSize : 0, outSize, ok ? out : nullptr,
+            std::min(got, outSize), ok, error);
   lock.unlock();
   if (!ok) SetLastError(error);
   return ok ? 1 : 0;

@@ -102,7 +102,9 @@ ControlEffect VirtualToken::Control(std::uint16_t code,
   ++control_requests_;
   static constexpr std::uint8_t kOk[] = {0x90, 0x00};
   switch (code) {
-    case 2:  // the ATR, with the card's device id
+    case 2:  // the reset: the card back at its root with nothing verified;
+             // the answer is the ATR, with the card's device id
+      card_.Reset();
       answer.Set(true, atr_.data(), atr_.size());
       return ControlEffect::None;
     case 4:
