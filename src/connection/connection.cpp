@@ -27,6 +27,32 @@ bool HasHandle(const VXContext* context) {
   return context != nullptr && context->hDevice != kNoHandle;
 }
 
+constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
+
+bool IsIndexInRange(const VXContext& context) {
+  return context.dwIndex < static_cast<std::uint32_t>(device::kUsableEntries);
+}
+
+// The connection that an open context carries.
+device::Connection ConnectionOf(const VXContext& context) {
+  return device::Connection{context.dwIndex,
+                            ContextWordToHandle(context.hDevice),
+                            context.dwReserved2};
+}
+
+// The number of connections the context holds (at least 1 while open).
+std::uint32_t DepthOf(const VXContext& context) {
+  return context.dwReserved1 != 0 ? context.dwReserved1 : 1;
+}
+
+// A context that holds no connection: handle and reserved words as a
+// listing leaves them.
+void MarkClosed(VXContext& context) {
+  context.hDevice = kNoHandle;
+  context.dwReserved1 = kReserved1;
+  context.dwReserved2 = kReserved2;
+}
+
 }  // namespace
 
 std::uint32_t HandleToContextWord(HANDLE handle) {
@@ -40,6 +66,16 @@ HANDLE ContextWordToHandle(std::uint32_t word) {
 
 bool IsSameHandle(HANDLE handle, std::uint32_t word) {
   return handle == ContextWordToHandle(word);
+}
+
+SlotHold::SlotHold(const VXContext* context)
+    : index_(context != nullptr && IsIndexInRange(*context) ? context->dwIndex
+                                                            : kNoIndex) {
+  if (index_ != kNoIndex) device::AcquireHold(index_);
+}
+
+SlotHold::~SlotHold() {
+  if (index_ != kNoIndex) device::ReleaseHold(index_);
 }
 
 bool IsSlotValid(const VXContext* context) {
@@ -97,8 +133,9 @@ std::uint32_t SlotConnect(VXContext* context, std::uint32_t shareMode,
     }
     return VX_PROTOCOL_MISMATCH;
   }
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  switch (device::ConnectSlot(context->dwIndex, shareMode, context, &handle)) {
+  device::HoldGuard hold(context->dwIndex);
+  device::Connection connection{};
+  switch (device::ConnectSlot(context->dwIndex, shareMode, &connection)) {
     case device::ConnectResult::kConnected:
       break;
     case device::ConnectResult::kBusy:
@@ -110,32 +147,44 @@ std::uint32_t SlotConnect(VXContext* context, std::uint32_t shareMode,
   if (activeProtocol != nullptr) {
     *activeProtocol = kProtocol;
   }
-  // A stale context opened again gives up its old connection, as its close
-  // would; the gone device's handle is not kept for it any longer.
+  std::uint32_t depth = 1;
   if (HasHandle(context)) {
-    device::ReleaseStaleConnection(
-        context->dwIndex, ContextWordToHandle(context->hDevice), context);
+    const device::Connection held = ConnectionOf(*context);
+    if (held.handle == connection.handle && held.serial == connection.serial) {
+      // The same context opened again: one more connection of its own.
+      depth = DepthOf(*context) + 1;
+    } else {
+      // A stale context opened again gives up its old connections, as its
+      // close would; the gone device's handle is not kept for it any longer.
+      device::ReleaseRetired(held, DepthOf(*context));
+    }
   }
-  context->hDevice = HandleToContextWord(handle);
+  context->hDevice = HandleToContextWord(connection.handle);
+  context->dwReserved1 = depth;
+  context->dwReserved2 = connection.serial;
   return VX_SUCCESS;
 }
 
 std::uint32_t SlotDisconnect(VXContext* context,
                              std::uint32_t /*disposition*/) {
-  if (!HasHandle(context)) {
+  if (!HasHandle(context) || !IsIndexInRange(*context)) {
     return VX_INVALID_PARAMETER;
   }
-  switch (device::DisconnectSlot(
-      context->dwIndex, ContextWordToHandle(context->hDevice), context)) {
-    case device::DisconnectResult::kOwnerDone:
-      context->hDevice = kNoHandle;
-      return VX_SUCCESS;
-    case device::DisconnectResult::kOwnerConnected:
-      return VX_SUCCESS;
-    case device::DisconnectResult::kInvalid:
-    default:
-      return VX_INVALID_PARAMETER;
+  device::HoldGuard hold(context->dwIndex);
+  const std::uint32_t depth = DepthOf(*context);
+  if (device::DisconnectSlot(ConnectionOf(*context), depth) !=
+      device::DisconnectResult::kDone) {
+    // Stale: what it held is released, and the context can never match a
+    // connection again.
+    MarkClosed(*context);
+    return VX_INVALID_PARAMETER;
   }
+  if (depth > 1) {
+    context->dwReserved1 = depth - 1;
+  } else {
+    MarkClosed(*context);
+  }
+  return VX_SUCCESS;
 }
 
 std::uint32_t SlotControl(VXContext* context, std::int32_t type,
@@ -147,9 +196,9 @@ std::uint32_t SlotControl(VXContext* context, std::int32_t type,
   }
   std::uint8_t response[kResponseBufferSize];
   std::uint32_t responseLength = kResponseCapacity;
-  const std::uint32_t result = FromExchange(device::ExchangeControl(
-      context->dwIndex, ContextWordToHandle(context->hDevice), type, data,
-      dataLength, response, &responseLength));
+  const std::uint32_t result = FromExchange(
+      device::ExchangeControl(ConnectionOf(*context), type, data, dataLength,
+                              response, &responseLength));
   if (result != VX_SUCCESS) {
     return result;
   }
@@ -182,8 +231,7 @@ std::uint32_t SlotStatus(const VXContext* context, std::uint32_t* state,
                          std::uint32_t* atrLength) {
   device::SlotListing entry{};
   if (!HasHandle(context) ||
-      !device::SlotStatusOf(context->dwIndex,
-                            ContextWordToHandle(context->hDevice), &entry)) {
+      !device::SlotStatusOf(ConnectionOf(*context), &entry)) {
     return VX_INVALID_PARAMETER;
   }
   if (state != nullptr) {
@@ -218,8 +266,7 @@ std::uint32_t SlotTransmit(const VXContext* context, const std::uint8_t* apdu,
   std::uint8_t answer[kResponseBufferSize];
   std::uint32_t answerLength = kResponseCapacity;
   const std::uint32_t result = FromExchange(device::ExchangeApdu(
-      context->dwIndex, ContextWordToHandle(context->hDevice), apdu, apduLength,
-      answer, &answerLength));
+      ConnectionOf(*context), apdu, apduLength, answer, &answerLength));
   if (result != VX_SUCCESS) {
     return result;
   }

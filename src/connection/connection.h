@@ -22,6 +22,10 @@ inline constexpr std::uint32_t kProtocol = 4;
 // dwReserved1 and dwReserved2 of a listed context.
 inline constexpr std::uint32_t kReserved1 = 2;
 inline constexpr std::uint32_t kReserved2 = 24000;
+// While a context is open, dwReserved1 holds the number of connections it
+// holds (each open of it adds one, each close ends one) and dwReserved2 the
+// serial number of the device's opening; its last close puts back the
+// listing's values. Copies of the context carry both.
 // States reported by SlotStatus.
 inline constexpr std::uint32_t kStateOpen = 6;
 inline constexpr std::uint32_t kStateNoHandle = 2;
@@ -52,6 +56,21 @@ using common::SpreadVersion;
 // names is in use.
 bool IsSlotValid(const VXContext* context);
 
+// Holds the context's token for the calling thread while it lives: calls
+// on other contexts of that token wait for it, in the order they came;
+// the same thread may take it again (a call that makes other calls). A
+// context whose index names no entry holds nothing.
+class SlotHold {
+ public:
+  explicit SlotHold(const VXContext* context);
+  ~SlotHold();
+  SlotHold(const SlotHold&) = delete;
+  SlotHold& operator=(const SlotHold&) = delete;
+
+ private:
+  std::uint32_t index_;
+};
+
 // Refreshes the device table and fills one context per used entry.
 // `length`: the size of `contexts` in bytes on entry, 92 times the number of
 // used entries on return (also on 17). 0, 2 or 17.
@@ -66,8 +85,9 @@ std::uint32_t SlotConnect(VXContext* context, std::uint32_t shareMode,
 
 // Ends one connection; the last one closes the device. A context connected
 // more than once keeps its handle until its last connection ends. A
-// context whose device is gone gives 2, and what the library held for it is
-// released. `disposition` is not used. 0 or 2.
+// context whose device is gone gives 2: what the library held for it is
+// released and the context is marked closed (hDevice 0xFFFFFFFF), so it
+// can never match a later connection. `disposition` is not used. 0 or 2.
 std::uint32_t SlotDisconnect(VXContext* context, std::uint32_t disposition);
 
 // Exchanges one control request of `type` with up to 255 data bytes (254 to

@@ -45,15 +45,10 @@ struct SlotEntry {
   std::uint8_t bAtrLength;
   std::uint32_t dwShareMode;
   std::int32_t dwOpenCount;
-  // Kept by the layer beside the fields above: exchanges in flight on
-  // hDevice, the contexts that hold connections (for a context connected
-  // more than once), a number that changes whenever the entry is given to a
-  // token, and the case-blind hash of szPath.
-  std::int32_t dwBusy;
-  struct Owner {
-    const void* context;
-    std::int32_t connections;
-  } owners[4];
+  // Kept by the layer beside the fields above: the serial number of the
+  // opening of hDevice, a number that changes whenever the entry is given
+  // to a token, and the case-blind hash of szPath.
+  std::uint32_t dwSerial;
   std::uint32_t dwGeneration;
   std::uint32_t dwPathHash;
 };
@@ -61,9 +56,10 @@ struct SlotEntry {
 // The process-wide table, owned by this layer. Every access from the
 // caller's thread or the monitor thread holds DeviceTableLock(), which also
 // guards the monitor state and the retired handles. The lock is never held
-// across device I/O: an exchange pins its entry (dwBusy) and runs under the
-// entry's own exchange lock, so exchanges on different tokens do not wait
-// for each other and a handle is never closed in the middle of an exchange.
+// across device I/O: an exchange runs under its entry's hold (below), so
+// exchanges on different tokens do not wait for each other and a handle is
+// never closed in the middle of an exchange. Order: a hold before the
+// table lock, never the other way.
 // The table starts with every entry free.
 extern SlotEntry (&g_DeviceTable)[kTableEntries];
 std::recursive_mutex& DeviceTableLock();
@@ -218,7 +214,8 @@ ReportShape ApduReportShape(std::uint32_t length);
 
 // --- Connections --------------------------------------------------------
 // The connection layer's door to the table: it names entries by index and
-// open devices by handle and never touches the entries itself.
+// open devices by handle and serial number, and never touches the entries
+// itself.
 //
 // A device whose token is gone while connections hold it (removal, a
 // refresh that no longer finds it, an exchange that finds it dead) is
@@ -226,6 +223,40 @@ ReportShape ApduReportShape(std::uint32_t length);
 // until the last of those connections is closed, so that the system cannot
 // give the same handle value to a new connection while an old context still
 // carries it.
+
+// The per-token hold: a fair (first come, first served) lock of one entry,
+// re-entrant for the thread that holds it. A public call keeps it for its
+// whole command sequence; every exchange, connect and disconnect on the
+// entry takes it too, and a handle that came from the entry is closed only
+// under it, so it is never closed under a running exchange.
+void AcquireHold(std::uint32_t index);
+// Takes the hold only when nobody holds it or waits for it.
+bool TryAcquireHold(std::uint32_t index);
+void ReleaseHold(std::uint32_t index);
+
+// Keeps the hold of one entry for its lifetime.
+class HoldGuard {
+ public:
+  explicit HoldGuard(std::uint32_t index) : index_(index) {
+    AcquireHold(index);
+  }
+  ~HoldGuard() { ReleaseHold(index_); }
+  HoldGuard(const HoldGuard&) = delete;
+  HoldGuard& operator=(const HoldGuard&) = delete;
+
+ private:
+  std::uint32_t index_;
+};
+
+// One opening of an entry's device, as a context carries it: the entry, the
+// handle and the serial number that this opening got (never 0). A stale
+// context whose handle value the system gave again to a new opening does
+// not match it, because the serial differs.
+struct Connection {
+  std::uint32_t index;
+  HANDLE handle;
+  std::uint32_t serial;
+};
 
 // A used entry as a listing shows it.
 struct SlotListing {
@@ -242,30 +273,27 @@ int ListSlots(SlotListing* out);
 // True when the entry is in use.
 bool IsSlotInUse(std::uint32_t index);
 
-// Ends the connections of `owner` on `handle` when it names a gone device's
-// handle rather than the entry's open device (a stale context being opened
-// again), as its close would. True when it did.
-bool ReleaseStaleConnection(std::uint32_t index, HANDLE handle,
-                            const void* owner);
-
 enum class ConnectResult { kConnected, kInvalid, kBusy };
-// Connects `owner` (the caller's context) to the entry: opens its device
-// with `shareMode`, or joins a device open shared when the request is
-// shared. The handle of the connection goes to `handle`.
+// Adds one connection to the entry: opens its device with `shareMode`, or
+// joins a device open shared when the request is shared. The connection
+// goes to `out`. The caller holds the entry's hold.
 ConnectResult ConnectSlot(std::uint32_t index, std::uint32_t shareMode,
-                          const void* owner, HANDLE* handle);
+                          Connection* out);
+
+// Ends `count` connections on a gone device's handle (a stale context
+// closed or opened again); the handle is closed with its last connection.
+// False when `connection` names no retired handle.
+bool ReleaseRetired(const Connection& connection, std::uint32_t count);
 
 enum class DisconnectResult {
-  kInvalid,         // not a connection of this entry's open device
-  kOwnerConnected,  // one connection ended; `owner` still holds another
-  kOwnerDone,       // `owner` holds no more connections
+  kDone,     // one connection ended; the last one closed the device
+  kInvalid,  // not the entry's open device; when it names a retired
+             // handle, `count` of its connections were released
 };
-// Ends one connection on the entry's open device `handle`; the last one
-// closes it. On a handle that was retired every connection of `owner` is
-// released at once (its context can do nothing more with any of them), but
-// the result is kInvalid: the connections were already lost.
-DisconnectResult DisconnectSlot(std::uint32_t index, HANDLE handle,
-                                const void* owner);
+// Ends one connection on the entry's open device. The caller holds the
+// entry's hold.
+DisconnectResult DisconnectSlot(const Connection& connection,
+                                std::uint32_t count);
 
 enum class ExchangeResult {
   kDone,
@@ -274,19 +302,20 @@ enum class ExchangeResult {
   kFailed,   // the transport failed
   kGone,     // the device is gone; its entry was released
 };
-// One control request or one APDU on the entry's open device `handle`.
-// `responseLength`: capacity in, bytes received out (at most 255).
-ExchangeResult ExchangeControl(std::uint32_t index, HANDLE handle,
-                               std::int32_t type, const std::uint8_t* data,
+// One control request or one APDU on the entry's open device, under the
+// entry's hold. `responseLength`: capacity in, bytes received out (at most
+// 255).
+ExchangeResult ExchangeControl(const Connection& connection, std::int32_t type,
+                               const std::uint8_t* data,
                                std::uint32_t dataLength, std::uint8_t* response,
                                std::uint32_t* responseLength);
-ExchangeResult ExchangeApdu(std::uint32_t index, HANDLE handle,
+ExchangeResult ExchangeApdu(const Connection& connection,
                             const std::uint8_t* apdu, std::uint32_t apduLength,
                             std::uint8_t* response,
                             std::uint32_t* responseLength);
 
-// The entry's state for a connection on `handle`: false when it is not one.
-bool SlotStatusOf(std::uint32_t index, HANDLE handle, SlotListing* out);
+// The entry's state for a connection: false when it is not one.
+bool SlotStatusOf(const Connection& connection, SlotListing* out);
 
 // Handles of gone devices still held for their connections.
 int RetiredHandles();

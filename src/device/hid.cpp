@@ -47,6 +47,8 @@ const HidFunctions* BindHidFunctions() {
           sys.GetProcAddress(module, "HidD_GetFeature")),
       BindAs<os::PFN_HidD_SetFeature>(
           sys.GetProcAddress(module, "HidD_SetFeature")),
+      BindAs<os::PFN_HidD_GetAttributes>(
+          sys.GetProcAddress(module, "HidD_GetAttributes")),
   };
   if (functions.getHidGuid == nullptr || functions.getFeature == nullptr ||
       functions.setFeature == nullptr) {

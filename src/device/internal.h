@@ -24,6 +24,7 @@ struct HidFunctions {
   os::PFN_HidD_GetHidGuid getHidGuid;
   os::PFN_HidD_GetFeature getFeature;
   os::PFN_HidD_SetFeature setFeature;
+  os::PFN_HidD_GetAttributes getAttributes;  // null where it does not bind
 };
 const HidFunctions* BoundHidFunctions();
 // Binds them when they are unbound; null when "hid.dll" or one of the three
@@ -36,13 +37,6 @@ Fn BindAs(FARPROC proc) {
   return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
 }
 
-// The lock that keeps one request and its answer together on an entry's
-// device; taken without the table lock.
-std::mutex& ExchangeLock(int index);
-// Ends an exchange's pin on the device `handle` that entry `index` held when
-// the exchange began; a retired handle whose last user this was is closed.
-// The caller holds the table lock.
-void Unpin(int index, HANDLE handle);
 // Reads the ATR of the device at `path` over a temporary handle.
 int ReadAtrAt(const char* path, std::int32_t kind, std::uint8_t* response,
               std::uint8_t* capacity);

@@ -9,179 +9,116 @@
 namespace vantor::device {
 namespace {
 
-// A gone device's handle, kept open while connections still name it, with
-// the contexts that hold them.
+// A gone device's handle, kept open while connections still name it.
 struct RetiredHandle {
+  std::uint32_t index;  // the entry it came from, whose hold guards it
   HANDLE handle;
+  std::uint32_t serial;
   std::int32_t connections;
-  std::int32_t busy;
-  SlotEntry::Owner owners[std::size(SlotEntry{}.owners)];
 };
-// More than the table holds: one per entry and the exchanges still running
-// on handles retired before.
+// More than the table holds: one per entry, and the handles of earlier
+// removals whose stale contexts were not closed yet.
 constexpr int kMaxRetired = 2 * kTableEntries;
 RetiredHandle g_retired[kMaxRetired];
 int g_retiredCount = 0;
 
-std::mutex g_exchangeLocks[kTableEntries];
+// Serial numbers of openings; 0 is never given.
+std::uint32_t g_lastSerial = 0;
 
-RetiredHandle* FindRetired(HANDLE handle) {
+RetiredHandle* FindRetired(const Connection& connection) {
   for (int i = 0; i < g_retiredCount; ++i) {
-    if (g_retired[i].handle == handle) return &g_retired[i];
+    RetiredHandle& record = g_retired[i];
+    if (record.handle == connection.handle &&
+        record.serial == connection.serial) {
+      return &record;
+    }
   }
   return nullptr;
 }
 
 void DropRetired(RetiredHandle* record) {
-  CloseDeviceHandle(record->handle);
+  const HANDLE handle = record->handle;
   *record = g_retired[--g_retiredCount];
+  CloseDeviceHandle(handle);
 }
 
-// Keeps the entry's handle open for its connections and exchanges, or
-// closes it when there are none.
-void Retire(const SlotEntry& entry, std::int32_t connections,
-            std::int32_t busy) {
-  const HANDLE handle = entry.hDevice;
-  if (connections <= 0 && busy <= 0) {
-    CloseDeviceHandle(handle);
-    return;
-  }
-  if (g_retiredCount == kMaxRetired) {
-    // Full: give up the oldest handle that no exchange uses. A context that
-    // still names it may then meet its value again, which only a caller
-    // that never closes its stale contexts can bring about.
-    for (int i = 0; i < g_retiredCount; ++i) {
-      if (g_retired[i].busy == 0) {
-        DropRetired(&g_retired[i]);
-        break;
-      }
-    }
-    if (g_retiredCount == kMaxRetired) return;  // every one in use
-  }
-  RetiredHandle& record = g_retired[g_retiredCount++];
-  record = RetiredHandle{handle, connections, busy, {}};
-  std::copy(std::begin(entry.owners), std::end(entry.owners), record.owners);
-}
-
-// Ends the connections `owner` holds on a retired handle (all of them: its
-// context can do nothing more with any), or one where the owner was not
-// recorded; the handle is closed with its last connection and exchange.
-// False when `handle` is not retired.
-bool ReleaseRetiredConnection(HANDLE handle, const void* owner) {
-  RetiredHandle* record =
-      handle != INVALID_HANDLE_VALUE ? FindRetired(handle) : nullptr;
-  if (record == nullptr || record->connections <= 0) return false;
-  std::int32_t ended = 1;
-  for (SlotEntry::Owner& o : record->owners) {
-    if (o.connections > 0 && o.context == owner) {
-      ended = o.connections;
-      o.connections = 0;
-      break;
-    }
-  }
-  record->connections -= std::min(ended, record->connections);
-  if (record->connections == 0 && record->busy <= 0) DropRetired(record);
-  return true;
-}
-
-// The entry when `index` names a used entry whose open device is `handle`.
-SlotEntry* ConnectedEntry(std::uint32_t index, HANDLE handle) {
-  if (index >= static_cast<std::uint32_t>(kUsableEntries)) return nullptr;
-  SlotEntry& entry = g_DeviceTable[index];
-  if (entry.dwKind == SLOT_FREE || handle == INVALID_HANDLE_VALUE ||
-      entry.hDevice != handle || entry.dwOpenCount <= 0) {
-    return nullptr;
-  }
-  return &entry;
-}
-
-void AddOwner(SlotEntry& entry, const void* owner) {
-  SlotEntry::Owner* empty = nullptr;
-  for (SlotEntry::Owner& o : entry.owners) {
-    if (o.connections > 0 && o.context == owner) {
-      ++o.connections;
-      return;
-    }
-    if (o.connections == 0 && empty == nullptr) empty = &o;
-  }
-  // Without room the connection is counted for the entry only; its context
-  // is then closed by its first close, as one connection.
-  if (empty != nullptr) *empty = SlotEntry::Owner{owner, 1};
-}
-
-// Ends one connection of `owner`; true when it holds another.
-bool DropOwner(SlotEntry& entry, const void* owner) {
-  for (SlotEntry::Owner& o : entry.owners) {
-    if (o.connections > 0 && o.context == owner) {
-      return --o.connections > 0;
+// Makes room for one more retired handle: gives up the oldest one whose
+// entry nobody holds now (so no exchange runs on it). A context that still
+// names it is refused all the same (its serial matches nothing); only the
+// handle value may meet it again. False when every one is in use.
+bool MakeRetiredRoom() {
+  if (g_retiredCount < kMaxRetired) return true;
+  for (int i = 0; i < g_retiredCount; ++i) {
+    const std::uint32_t index = g_retired[i].index;
+    if (TryAcquireHold(index)) {
+      DropRetired(&g_retired[i]);
+      ReleaseHold(index);
+      return true;
     }
   }
   return false;
 }
 
-// Pins the entry's device for one exchange and returns its channel; the
-// entry is not pinned when the result is false.
-bool Pin(std::uint32_t index, HANDLE handle, Channel* channel) {
+// Keeps the entry's handle open for its connections, or closes it when
+// there are none.
+void Retire(std::uint32_t index, const SlotEntry& entry) {
+  if (entry.dwOpenCount <= 0 || !MakeRetiredRoom()) {
+    CloseDeviceHandle(entry.hDevice);
+    return;
+  }
+  g_retired[g_retiredCount++] =
+      RetiredHandle{index, entry.hDevice, entry.dwSerial, entry.dwOpenCount};
+}
+
+// The entry when the connection names a used entry's open device.
+SlotEntry* ConnectedEntry(const Connection& connection) {
+  if (connection.index >= static_cast<std::uint32_t>(kUsableEntries)) {
+    return nullptr;
+  }
+  SlotEntry& entry = g_DeviceTable[connection.index];
+  if (entry.dwKind == SLOT_FREE || connection.handle == INVALID_HANDLE_VALUE ||
+      entry.hDevice != connection.handle || entry.dwOpenCount <= 0 ||
+      entry.dwSerial != connection.serial) {
+    return nullptr;
+  }
+  return &entry;
+}
+
+// The channel of the connection's device; false when it is not connected.
+bool ChannelOf(const Connection& connection, Channel* channel) {
   std::lock_guard guard(DeviceTableLock());
-  SlotEntry* entry = ConnectedEntry(index, handle);
+  const SlotEntry* entry = ConnectedEntry(connection);
   if (entry == nullptr) return false;
-  ++entry->dwBusy;
   *channel = Channel{entry->hDevice, entry->dwKind};
   return true;
 }
 
-// Ends the exchange's pin; a device the exchange found gone is released.
-ExchangeResult Finish(std::uint32_t index, HANDLE handle, int result) {
-  const DWORD error = result == 0 ? 0 : LastTransportError();
-  std::lock_guard guard(DeviceTableLock());
-  if (result != 0 && IsDeviceGoneError(error)) {
-    if (SlotEntry* entry = ConnectedEntry(index, handle)) {
-      ReleaseRemovedEntry(*entry);
-    }
-  }
-  detail::Unpin(static_cast<int>(index), handle);
-  if (result == 0) return ExchangeResult::kDone;
-  return IsDeviceGoneError(error) ? ExchangeResult::kGone
-                                  : ExchangeResult::kFailed;
-}
-
-// Runs `transmit` on the connection's channel unless `refuse` turns the
-// request down first (nothing is sent then).
+// Runs `transmit` on the connection's channel under the entry's hold,
+// unless `refuse` turns the request down first (nothing is sent then). A
+// device the exchange finds gone is released.
 template <typename Refuse, typename Transmit>
-ExchangeResult RunExchange(std::uint32_t index, HANDLE handle, Refuse refuse,
+ExchangeResult RunExchange(const Connection& connection, Refuse refuse,
                            Transmit transmit) {
-  Channel channel{};
-  if (!Pin(index, handle, &channel)) return ExchangeResult::kInvalid;
-  if (refuse(channel)) {
-    std::lock_guard guard(DeviceTableLock());
-    detail::Unpin(static_cast<int>(index), handle);
+  if (connection.index >= static_cast<std::uint32_t>(kUsableEntries)) {
     return ExchangeResult::kInvalid;
   }
-  int result = -1;
-  {
-    std::lock_guard exchange(g_exchangeLocks[index]);
-    result = transmit(channel);
+  HoldGuard hold(connection.index);
+  Channel channel{};
+  if (!ChannelOf(connection, &channel) || refuse(channel)) {
+    return ExchangeResult::kInvalid;
   }
-  return Finish(index, handle, result);
+  if (transmit(channel) == 0) return ExchangeResult::kDone;
+  if (!IsDeviceGoneError(LastTransportError())) return ExchangeResult::kFailed;
+  std::lock_guard guard(DeviceTableLock());
+  if (SlotEntry* entry = ConnectedEntry(connection)) {
+    ReleaseRemovedEntry(*entry);
+  }
+  return ExchangeResult::kGone;
 }
 
 }  // namespace
 
 namespace detail {
-
-std::mutex& ExchangeLock(int index) { return g_exchangeLocks[index]; }
-
-void Unpin(int index, HANDLE handle) {
-  SlotEntry& entry = g_DeviceTable[index];
-  if (entry.dwKind != SLOT_FREE && entry.hDevice == handle &&
-      entry.dwBusy > 0) {
-    --entry.dwBusy;
-    return;
-  }
-  if (RetiredHandle* record = FindRetired(handle)) {
-    if (--record->busy <= 0 && record->connections <= 0) DropRetired(record);
-  }
-}
 
 void CloseHeldHandles() {
   for (SlotEntry& entry : g_DeviceTable) {
@@ -197,10 +134,10 @@ void ReleaseRemovedEntry(SlotEntry& entry) {
   entry.dwKind = SLOT_FREE;
   ++entry.dwGeneration;
   if (entry.hDevice != INVALID_HANDLE_VALUE) {
-    Retire(entry, entry.dwOpenCount, entry.dwBusy);
+    Retire(static_cast<std::uint32_t>(&entry - g_DeviceTable), entry);
     entry.hDevice = INVALID_HANDLE_VALUE;
     entry.dwOpenCount = 0;
-    entry.dwBusy = 0;
+    entry.dwSerial = 0;
     detail::LowerMonitorUsersForRemoval();
   }
 }
@@ -234,75 +171,84 @@ bool IsSlotInUse(std::uint32_t index) {
 }
 
 ConnectResult ConnectSlot(std::uint32_t index, std::uint32_t shareMode,
-                          const void* owner, HANDLE* handle) {
-  bool opened = false;
-  {
-    std::lock_guard guard(DeviceTableLock());
-    if (index >= static_cast<std::uint32_t>(kUsableEntries) ||
-        g_DeviceTable[index].dwKind == SLOT_FREE) {
-      return ConnectResult::kInvalid;
-    }
-    SlotEntry& entry = g_DeviceTable[index];
-    if (entry.hDevice != INVALID_HANDLE_VALUE) {
-      // Only a shared connect joins a device that is open shared.
-      if (shareMode == 0 || entry.dwShareMode == 0) {
-        return ConnectResult::kBusy;
-      }
-    } else {
-      if (OpenSlot(entry, shareMode) == 0) return ConnectResult::kBusy;
-      entry.dwOpenCount = 0;
-      entry.dwBusy = 0;
-      std::memset(entry.owners, 0, sizeof(entry.owners));
-      opened = true;
-    }
-    entry.dwShareMode = shareMode;
-    ++entry.dwOpenCount;
-    AddOwner(entry, owner);
-    *handle = entry.hDevice;
-    // Counted under the lock, so a removal cannot count it down first.
-    if (opened) StartDeviceMonitor();
+                          Connection* out) {
+  std::lock_guard guard(DeviceTableLock());
+  if (index >= static_cast<std::uint32_t>(kUsableEntries) ||
+      g_DeviceTable[index].dwKind == SLOT_FREE) {
+    return ConnectResult::kInvalid;
   }
+  SlotEntry& entry = g_DeviceTable[index];
+  if (entry.hDevice != INVALID_HANDLE_VALUE) {
+    // Only a shared connect joins a device that is open shared.
+    if (shareMode == 0 || entry.dwShareMode == 0) return ConnectResult::kBusy;
+  } else {
+    if (OpenSlot(entry, shareMode) == 0) return ConnectResult::kBusy;
+    // Counted under the lock, so a removal cannot count it down first. A
+    // monitor that cannot be started takes the opening back.
+    try {
+      StartDeviceMonitor();
+    } catch (...) {
+      const HANDLE handle = entry.hDevice;
+      entry.hDevice = INVALID_HANDLE_VALUE;
+      CloseDeviceHandle(handle);
+      throw;
+    }
+    entry.dwOpenCount = 0;
+    if (++g_lastSerial == 0) ++g_lastSerial;
+    entry.dwSerial = g_lastSerial;
+  }
+  entry.dwShareMode = shareMode;
+  ++entry.dwOpenCount;
+  *out = Connection{index, entry.hDevice, entry.dwSerial};
   return ConnectResult::kConnected;
 }
 
-bool ReleaseStaleConnection(std::uint32_t index, HANDLE handle,
-                            const void* owner) {
+bool ReleaseRetired(const Connection& connection, std::uint32_t count) {
   std::lock_guard guard(DeviceTableLock());
-  return ConnectedEntry(index, handle) == nullptr &&
-         ReleaseRetiredConnection(handle, owner);
+  RetiredHandle* record = connection.handle != INVALID_HANDLE_VALUE
+                              ? FindRetired(connection)
+                              : nullptr;
+  if (record == nullptr) return false;
+  const auto ended = static_cast<std::int32_t>(
+      std::min<std::uint32_t>(std::max<std::uint32_t>(count, 1),
+                              static_cast<std::uint32_t>(record->connections)));
+  record->connections -= ended;
+  if (record->connections <= 0) DropRetired(record);
+  return true;
 }
 
-DisconnectResult DisconnectSlot(std::uint32_t index, HANDLE handle,
-                                const void* owner) {
-  bool closedLast = false;
-  bool ownerConnected = false;
+DisconnectResult DisconnectSlot(const Connection& connection,
+                                std::uint32_t count) {
+  HANDLE handle = INVALID_HANDLE_VALUE;
   {
     std::lock_guard guard(DeviceTableLock());
-    SlotEntry* entry = ConnectedEntry(index, handle);
+    SlotEntry* entry = ConnectedEntry(connection);
     if (entry == nullptr) {
       // A connection to a device that is gone: release what it held.
-      ReleaseRetiredConnection(handle, owner);
+      ReleaseRetired(connection, count);
       return DisconnectResult::kInvalid;
     }
-    ownerConnected = DropOwner(*entry, owner);
-    if (--entry->dwOpenCount == 0) {
-      Retire(*entry, 0, entry->dwBusy);
-      entry->hDevice = INVALID_HANDLE_VALUE;
-      entry->dwBusy = 0;
-      std::memset(entry->owners, 0, sizeof(entry->owners));
-      closedLast = true;
-      ownerConnected = false;
-    }
+    if (--entry->dwOpenCount > 0) return DisconnectResult::kDone;
+    handle = entry->hDevice;
+    entry->hDevice = INVALID_HANDLE_VALUE;
+    entry->dwSerial = 0;
   }
-  // Stopping waits for the monitor thread, which takes the table lock in its
-  // removal handling: call it only once the lock is released.
-  if (closedLast) StopDeviceMonitor();
-  return ownerConnected ? DisconnectResult::kOwnerConnected
-                        : DisconnectResult::kOwnerDone;
+  // Closed under the hold only (no exchange runs on it, and the entry no
+  // longer names it). Stopping waits for the monitor thread, which takes
+  // the table lock in its removal handling: both run without it. The
+  // monitor is counted down even when the close fails by an exception.
+  try {
+    CloseDeviceHandle(handle);
+  } catch (...) {
+    StopDeviceMonitor();
+    throw;
+  }
+  StopDeviceMonitor();
+  return DisconnectResult::kDone;
 }
 
-ExchangeResult ExchangeControl(std::uint32_t index, HANDLE handle,
-                               std::int32_t type, const std::uint8_t* data,
+ExchangeResult ExchangeControl(const Connection& connection, std::int32_t type,
+                               const std::uint8_t* data,
                                std::uint32_t dataLength, std::uint8_t* response,
                                std::uint32_t* responseLength) {
   auto refuse = [&](const Channel& channel) {
@@ -310,29 +256,29 @@ ExchangeResult ExchangeControl(std::uint32_t index, HANDLE handle,
         channel.kind == SLOT_HID ? kMaxHidControlData : kMaxRequestData;
     return (data == nullptr && dataLength != 0) || dataLength > limit;
   };
-  return RunExchange(index, handle, refuse, [&](const Channel& channel) {
+  return RunExchange(connection, refuse, [&](const Channel& channel) {
     return TransmitControl(channel, type, data, dataLength, response,
                            responseLength);
   });
 }
 
-ExchangeResult ExchangeApdu(std::uint32_t index, HANDLE handle,
+ExchangeResult ExchangeApdu(const Connection& connection,
                             const std::uint8_t* apdu, std::uint32_t apduLength,
                             std::uint8_t* response,
                             std::uint32_t* responseLength) {
   auto refuse = [&](const Channel&) {
     return apdu == nullptr || apduLength == 0 || apduLength > kMaxRequestData;
   };
-  return RunExchange(index, handle, refuse, [&](const Channel& channel) {
+  return RunExchange(connection, refuse, [&](const Channel& channel) {
     return TransmitApdu(channel, apdu, apduLength, response, responseLength);
   });
 }
 
-bool SlotStatusOf(std::uint32_t index, HANDLE handle, SlotListing* out) {
+bool SlotStatusOf(const Connection& connection, SlotListing* out) {
   std::lock_guard guard(DeviceTableLock());
-  const SlotEntry* entry = ConnectedEntry(index, handle);
+  const SlotEntry* entry = ConnectedEntry(connection);
   if (entry == nullptr) return false;
-  out->index = index;
+  out->index = connection.index;
   out->kind = entry->dwKind;
   out->wVersion = entry->AtrInfo.wVersion;
   out->bAtrLength = entry->bAtrLength;

@@ -116,7 +116,7 @@ struct AtrTarget {
   int index;
   std::uint32_t generation;
   std::int32_t kind;
-  HANDLE open;  // the entry's open handle, pinned for the read; or -1
+  HANDLE open;  // the entry's open handle, or -1
   char path[kMaxPathChars + 1];
 };
 AtrTarget g_targets[kUsableEntries];  // guarded by RefreshLock()
@@ -132,40 +132,93 @@ void StoreAtr(SlotEntry& entry, const std::uint8_t* atr, std::uint8_t length) {
   ParseAtr(entry.bAtr, entry.bAtrLength, &entry.AtrInfo);
 }
 
+// True while the entry still holds the target's token, with the device
+// state the target saw. The caller holds the table lock.
+bool StillTarget(const AtrTarget& target) {
+  const SlotEntry& entry = g_DeviceTable[target.index];
+  return entry.dwGeneration == target.generation &&
+         entry.dwKind == target.kind && entry.hDevice == target.open;
+}
+
+// What a refresh learnt of one target.
+enum class AtrRead { kRead, kUnreadable, kGone, kSkipped };
+
+// Reads the ATR of an entry that no connection holds, over a temporary
+// handle, under the entry's hold (so that no open runs beside it). An
+// entry opened meanwhile is left to its connection.
+AtrRead ReadClosedTarget(const AtrTarget& target, std::uint8_t* atr,
+                         std::uint8_t* length) {
+  HoldGuard hold(static_cast<std::uint32_t>(target.index));
+  {
+    std::lock_guard guard(DeviceTableLock());
+    if (!StillTarget(target)) return AtrRead::kSkipped;
+  }
+  const int result = detail::ReadAtrAt(target.path, target.kind, atr, length);
+  // An empty ATR is no ATR: the token is treated as unreadable.
+  return result == 0 && *length != 0 ? AtrRead::kRead : AtrRead::kUnreadable;
+}
+
+// An open entry keeps the ATR it had and is never reset: its connection's
+// card state (current directory, presented PINs) belongs to the caller.
+// Whether its handle still reaches a device (a token unplugged and plugged
+// in again at the same path) is asked without disturbing the token: the
+// HID stack's attributes of the device, or the driver's ATR code, which
+// resets nothing. Where neither answers, the connection's next exchange
+// finds the device gone. A token held by a call is not asked at all.
+AtrRead CheckOpenTarget(const AtrTarget& target) {
+  const detail::HidFunctions* hid =
+      target.kind == SLOT_HID ? detail::BoundHidFunctions() : nullptr;
+  if (target.kind == SLOT_HID && (hid == nullptr || !hid->getAttributes)) {
+    return AtrRead::kSkipped;
+  }
+  const auto index = static_cast<std::uint32_t>(target.index);
+  if (!TryAcquireHold(index)) return AtrRead::kSkipped;
+  struct Release {
+    std::uint32_t index;
+    ~Release() { ReleaseHold(index); }
+  } release{index};
+  {
+    std::lock_guard guard(DeviceTableLock());
+    if (!StillTarget(target)) return AtrRead::kSkipped;
+  }
+  if (hid != nullptr) {
+    os::HidAttributes attributes{};
+    attributes.Size = sizeof(attributes);
+    if (hid->getAttributes(target.open, &attributes) != 0) {
+      return AtrRead::kSkipped;
+    }
+  } else {
+    std::uint8_t atr[256];
+    DWORD returned = 0;
+    if (os::Sys().DeviceIoControl(target.open, IOCTL_VX_GET_ATR, nullptr, 0,
+                                  atr, sizeof(atr), &returned, nullptr) != 0) {
+      return AtrRead::kSkipped;
+    }
+  }
+  return IsDeviceGoneError(os::Sys().GetLastError()) ? AtrRead::kGone
+                                                     : AtrRead::kSkipped;
+}
+
 // Reads the ATR of every target and applies what it read to entries that
-// still hold the same token. An open entry is read over its own handle;
-// when that shows the device is gone, the entry is released and taken again
-// for the token now at its path, which is then read like a new one.
+// still hold the same token. An open entry whose device is found gone is
+// released and taken again for the token now at its path, which is then
+// read like a new one.
 void ReadTargetAtrs(int count) {
   for (int t = 0; t < count; ++t) {
     AtrTarget& target = g_targets[t];
     std::uint8_t atr[256];
     std::uint8_t length = 255;
-    int result = -1;
-    DWORD error = 0;
-    if (target.open != INVALID_HANDLE_VALUE) {
-      std::lock_guard exchange(detail::ExchangeLock(target.index));
-      result = ReadAtrOn(Channel{target.open, target.kind}, atr, &length);
-      error = result == 0 ? 0 : LastTransportError();
-    } else {
-      result = detail::ReadAtrAt(target.path, target.kind, atr, &length);
-    }
-    // An empty ATR is no ATR: the token is treated as unreadable.
-    if (result == 0 && length == 0) result = -1;
+    const AtrRead read = target.open != INVALID_HANDLE_VALUE
+                             ? CheckOpenTarget(target)
+                             : ReadClosedTarget(target, atr, &length);
+    if (read == AtrRead::kSkipped) continue;
 
     std::lock_guard guard(DeviceTableLock());
-    if (target.open != INVALID_HANDLE_VALUE) {
-      detail::Unpin(target.index, target.open);
-    }
+    if (!StillTarget(target)) continue;  // changed meanwhile
     SlotEntry& entry = g_DeviceTable[target.index];
-    if (entry.dwGeneration != target.generation ||
-        entry.dwKind != target.kind) {
-      continue;  // freed or given to another token meanwhile
-    }
-    if (result == 0) {
+    if (read == AtrRead::kRead) {
       StoreAtr(entry, atr, length);
-    } else if (target.open != INVALID_HANDLE_VALUE &&
-               entry.hDevice == target.open && IsDeviceGoneError(error)) {
+    } else if (read == AtrRead::kGone) {
       // The token was unplugged and plugged in again at the same path: its
       // connections are lost, and the token now there is a new one.
       ReleaseRemovedEntry(entry);
@@ -173,7 +226,7 @@ void ReadTargetAtrs(int count) {
       target.generation = entry.dwGeneration;
       target.open = INVALID_HANDLE_VALUE;
       --t;  // read it again, as a new entry
-    } else if (entry.hDevice == INVALID_HANDLE_VALUE) {
+    } else {
       ReleaseRemovedEntry(entry);
     }
   }
@@ -286,7 +339,6 @@ int UpdateSlotsOfKind(PathList list, DWORD count, std::int32_t kind) {
       target.generation = entry.dwGeneration;
       target.kind = kind;
       target.open = entry.hDevice;
-      if (target.open != INVALID_HANDLE_VALUE) ++entry.dwBusy;
       std::memcpy(target.path, entry.szPath, sizeof(target.path));
     }
   }

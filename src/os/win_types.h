@@ -243,6 +243,14 @@ inline constexpr int COLOR_WINDOW = 5;
 
 // Signatures of the functions that are bound by name at run time.
 namespace os {
+// The record HidD_GetAttributes fills (Size is set by the caller).
+struct HidAttributes {
+  ULONG Size;
+  std::uint16_t VendorID;
+  std::uint16_t ProductID;
+  std::uint16_t VersionNumber;
+};
+using PFN_HidD_GetAttributes = BOOLEAN(WINAPI*)(HANDLE, HidAttributes*);
 using PFN_HidD_GetHidGuid = void(WINAPI*)(LPGUID);
 using PFN_HidD_GetFeature = BOOLEAN(WINAPI*)(HANDLE, PVOID, ULONG);
 using PFN_HidD_SetFeature = BOOLEAN(WINAPI*)(HANDLE, PVOID, ULONG);

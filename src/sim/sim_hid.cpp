@@ -144,4 +144,30 @@ BOOLEAN SimSystem::HidD_GetFeature(HANDLE handle, PVOID buffer, ULONG length) {
   return FeatureReport(handle, buffer, length, false);
 }
 
+// Answered by the HID stack from what it knows of the device: the token
+// sees nothing of it, and it is not in the wire log.
+BOOLEAN SimSystem::HidD_GetAttributes(HANDLE handle,
+                                      os::HidAttributes* attributes) {
+  std::unique_lock<std::mutex> lock(Mutex());
+  const Target target = ResolveLocked(handle);
+  DWORD error = target.error;
+  if (error == 0 && !IsHidLocked(*target.device))
+    error = ERROR_INVALID_FUNCTION;
+  if (error == 0 &&
+      (attributes == nullptr || attributes->Size < sizeof(os::HidAttributes))) {
+    error = ERROR_INVALID_PARAMETER;
+  }
+  if (error != 0) {
+    lock.unlock();
+    SetLastError(error);
+    return 0;
+  }
+  // A foreign HID device answers ids that are not the token's.
+  const bool token = target.device->token != nullptr;
+  attributes->VendorID = token ? 0x0471 : 0xFFFF;
+  attributes->ProductID = token ? 0x485e : 0xFFFF;
+  attributes->VersionNumber = 0x0100;
+  return 1;
+}
+
 }  // namespace vantor::sim::detail

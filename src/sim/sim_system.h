@@ -60,6 +60,8 @@ class SimSystem final : public os::PortableSystem, public os::Probe {
   // --- Functions bound by name (the HID class library) -------------------
   BOOLEAN HidD_GetFeature(HANDLE handle, PVOID buffer, ULONG length) override;
   BOOLEAN HidD_SetFeature(HANDLE handle, PVOID buffer, ULONG length) override;
+  BOOLEAN HidD_GetAttributes(HANDLE handle,
+                             os::HidAttributes* attributes) override;
 
   // --- The machine's own interface (Machine forwards here) ---------------
   OsVersion Version() const { return version_; }

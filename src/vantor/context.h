@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "common/atr.h"
+#include "connection/connection.h"
 #include "vantor/vantor.h"
 
 namespace vantor::api {
@@ -26,6 +27,20 @@ using AtrInfoRecord = common::AtrInfo;
 template <typename Body>
 std::uint32_t Guarded(Body body) noexcept {
   try {
+    return body();
+  } catch (...) {
+    return VX_COMM_ERROR;
+  }
+}
+
+// The same for a call on a token: the body runs while the context's token
+// is held (a card call is a sequence of commands that depend on the
+// token's current directory and file), so other contexts' calls on that
+// token wait and never interleave with it.
+template <typename Body>
+std::uint32_t GuardedOn(const VXContext* context, Body body) noexcept {
+  try {
+    const connection::SlotHold hold(context);
     return body();
   } catch (...) {
     return VX_COMM_ERROR;

@@ -193,33 +193,35 @@ std::uint32_t EnterDirectory(const VXContext* context, const char* path) {
 }  // namespace
 }  // namespace vantor::api
 
-using vantor::api::Guarded;
+using vantor::api::GuardedOn;
 
 extern "C" {
 
 VX_EXPORT uint32_t VXAPI VXMakeDirectory(VXContext* context, const char* id,
                                          uint32_t size, uint32_t kind) {
-  return Guarded(
-      [&] { return vantor::api::MakeDirectory(context, id, size, kind); });
+  return GuardedOn(context, [&] {
+    return vantor::api::MakeDirectory(context, id, size, kind);
+  });
 }
 
 VX_EXPORT uint32_t VXAPI VXMakeDirectoryEx(VXContext* context, const char* id,
                                            uint32_t size, uint32_t kind,
                                            const VXROOTINFO* rootInfo) {
-  return Guarded([&] {
+  return GuardedOn(context, [&] {
     return vantor::api::MakeDirectoryEx(context, id, size, kind, rootInfo);
   });
 }
 
 VX_EXPORT uint32_t VXAPI VXEnterDirectory(VXContext* context,
                                           const char* path) {
-  return Guarded([&] { return vantor::api::EnterDirectory(context, path); });
+  return GuardedOn(context,
+                   [&] { return vantor::api::EnterDirectory(context, path); });
 }
 
 VX_EXPORT uint32_t VXAPI VXClearDirectory(VXContext* context,
                                           uint32_t reserved) {
-  return Guarded(
-      [&] { return vantor::api::ClearDirectory(context, reserved); });
+  return GuardedOn(
+      context, [&] { return vantor::api::ClearDirectory(context, reserved); });
 }
 
 }  // extern "C"

@@ -55,7 +55,7 @@ std::uint32_t Execute(const VXContext* context, const char* id,
 }  // namespace
 }  // namespace vantor::api
 
-using vantor::api::Guarded;
+using vantor::api::GuardedOn;
 
 extern "C" {
 
@@ -63,7 +63,7 @@ VX_EXPORT uint32_t VXAPI VXExecute(VXContext* context, const char* id,
                                    const uint8_t* input, uint32_t inputLength,
                                    uint8_t* output, uint32_t outputSize,
                                    uint32_t* outputLength) {
-  return Guarded([&] {
+  return GuardedOn(context, [&] {
     return vantor::api::Execute(context, id, VX_EXECUTE_BASIC, input,
                                 inputLength, output, outputSize, outputLength);
   });
@@ -74,7 +74,7 @@ VX_EXPORT uint32_t VXAPI VXExecuteEx(VXContext* context, const char* id,
                                      uint32_t inputLength, uint8_t* output,
                                      uint32_t outputSize,
                                      uint32_t* outputLength) {
-  return Guarded([&] {
+  return GuardedOn(context, [&] {
     return vantor::api::Execute(context, id, mode, input, inputLength, output,
                                 outputSize, outputLength);
   });

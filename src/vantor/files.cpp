@@ -270,7 +270,7 @@ std::uint32_t StoreFile(const VXContext* context, const char* id,
 }  // namespace
 }  // namespace vantor::api
 
-using vantor::api::Guarded;
+using vantor::api::GuardedOn;
 
 extern "C" {
 
@@ -279,7 +279,7 @@ VX_EXPORT uint32_t VXAPI VXStoreFile(VXContext* context, const char* id,
                                      uint32_t dataLength, uint32_t fileSize,
                                      uint32_t* count, uint32_t flags,
                                      uint32_t fileType) {
-  return Guarded([&] {
+  return GuardedOn(context, [&] {
     return vantor::api::StoreFile(context, id, offset, data, dataLength,
                                   fileSize, count, flags, fileType);
   });

@@ -61,14 +61,15 @@ std::uint32_t SetPinOrKey(const VXContext* context,
 }  // namespace
 }  // namespace vantor::api
 
-using vantor::api::Guarded;
+using vantor::api::GuardedOn;
 
 extern "C" {
 
 VX_EXPORT uint32_t VXAPI VXPresentPin(VXContext* context, const uint8_t* pin,
                                       uint32_t length, uint32_t kind) {
-  return Guarded(
-      [&] { return vantor::api::PresentPin(context, pin, length, kind); });
+  return GuardedOn(context, [&] {
+    return vantor::api::PresentPin(context, pin, length, kind);
+  });
 }
 
 VX_EXPORT uint32_t VXAPI VXSetPinOrKey(VXContext* context,
@@ -76,7 +77,7 @@ VX_EXPORT uint32_t VXAPI VXSetPinOrKey(VXContext* context,
                                        uint32_t oldLength,
                                        const uint8_t* newValue,
                                        uint32_t newLength, uint32_t kind) {
-  return Guarded([&] {
+  return GuardedOn(context, [&] {
     return vantor::api::SetPinOrKey(context, oldValue, oldLength, newValue,
                                     newLength, kind);
   });

@@ -249,7 +249,7 @@ VX_EXPORT uint32_t VXAPI VXControl(VXContext* context, uint32_t code,
                                    const uint8_t* input, uint32_t inputLength,
                                    uint8_t* output, uint32_t outputCapacity,
                                    uint32_t* returnedLength) {
-  return Guarded([&] {
+  return vantor::api::GuardedOn(context, [&] {
     return vantor::api::Control(context, code, input, inputLength, output,
                                 outputCapacity, returnedLength);
   });

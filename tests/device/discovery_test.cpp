@@ -430,7 +430,7 @@ TEST_F(DiscoveryTest, RefreshClosesTheHandleOfAVanishedOpenEntry) {
     EXPECT_EQ(MonitorUsers(), 1);
     // Retired: open until its connection is closed.
     EXPECT_EQ(M().Counters().openFileHandles, 2);
-    EXPECT_EQ(DisconnectSlot(0, goneHandle, nullptr),
+    EXPECT_EQ(DisconnectSlot(Connection{0, goneHandle, 0}, 1),
               DisconnectResult::kInvalid);
     EXPECT_EQ(M().Counters().openFileHandles, 1);
 
@@ -439,8 +439,9 @@ TEST_F(DiscoveryTest, RefreshClosesTheHandleOfAVanishedOpenEntry) {
     RefreshDeviceTable();
     EXPECT_EQ(MonitorUsers(), 0);
     EXPECT_FALSE(MonitorThreadRunning());
-    EXPECT_EQ(DisconnectSlot(static_cast<std::uint32_t>(staysIndex),
-                             staysHandle, nullptr),
+    EXPECT_EQ(DisconnectSlot(Connection{static_cast<std::uint32_t>(staysIndex),
+                                        staysHandle, 0},
+                             1),
               DisconnectResult::kInvalid);
     EXPECT_EQ(M().Counters().openFileHandles, 0);
     EXPECT_TRUE(WaitFor([&] { return M().Counters().threadsRunning == 0; }));

@@ -36,11 +36,12 @@ class MonitorTest : public DeviceTest {
   SlotEntry& Connect(sim::TokenId token) {
     RefreshDeviceTable();
     const int index = EntryOfToken(token);
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    EXPECT_EQ(ConnectSlot(static_cast<std::uint32_t>(index), 1, this, &handle),
+    HoldGuard hold(static_cast<std::uint32_t>(index));
+    EXPECT_EQ(ConnectSlot(static_cast<std::uint32_t>(index), 1, &connection),
               ConnectResult::kConnected);
     return g_DeviceTable[index];
   }
+  Connection connection{};  // the last one Connect made
   static std::size_t Count(const std::vector<std::string>& calls,
                            const std::string& call) {
     return static_cast<std::size_t>(
@@ -144,7 +145,8 @@ TEST_F(MonitorTest, UnplugOfTheOnlyOpenDriverTokenEndsTheThread) {
   // its value cannot name a new connection meanwhile.
   EXPECT_EQ(M().Counters().openFileHandles, 1);
   EXPECT_EQ(RetiredHandles(), 1);
-  EXPECT_EQ(DisconnectSlot(0, handle, this), DisconnectResult::kInvalid);
+  EXPECT_EQ(DisconnectSlot(Connection{0, handle, connection.serial}, 1),
+            DisconnectResult::kInvalid);
   EXPECT_EQ(M().Counters().openFileHandles, 0);
   EXPECT_EQ(RetiredHandles(), 0);
 }
@@ -283,26 +285,29 @@ TEST_F(MonitorTest, ConcurrentRemovalsSettle) {
   });
   std::uint8_t response[256];
   // The handle each entry's connection got, or -1.
-  std::vector<HANDLE> held(kUsableEntries, INVALID_HANDLE_VALUE);
+  std::vector<Connection> held(kUsableEntries,
+                               Connection{0, INVALID_HANDLE_VALUE, 0});
   auto close = [&](std::uint32_t i) {
-    DisconnectSlot(i, held[i], this);
-    held[i] = INVALID_HANDLE_VALUE;
+    HoldGuard hold(i);
+    DisconnectSlot(held[i], 1);
+    held[i].handle = INVALID_HANDLE_VALUE;
   };
   while (!stop) {
     RefreshDeviceTable();
     for (std::uint32_t i = 0; i < kUsableEntries; ++i) {
-      if (held[i] == INVALID_HANDLE_VALUE) {
-        if (IsSlotInUse(i)) ConnectSlot(i, 1, this, &held[i]);
+      if (held[i].handle == INVALID_HANDLE_VALUE) {
+        HoldGuard hold(i);
+        if (IsSlotInUse(i)) ConnectSlot(i, 1, &held[i]);
       } else {
         std::uint32_t length = 255;
-        ExchangeControl(i, held[i], 2, nullptr, 0, response, &length);
+        ExchangeControl(held[i], 2, nullptr, 0, response, &length);
         close(i);
       }
     }
   }
   plugger.join();
   for (std::uint32_t i = 0; i < kUsableEntries; ++i) {
-    if (held[i] != INVALID_HANDLE_VALUE) close(i);
+    if (held[i].handle != INVALID_HANDLE_VALUE) close(i);
   }
   EXPECT_EQ(RetiredHandles(), 0);
   EXPECT_EQ(MonitorUsers(), 0);

@@ -37,6 +37,15 @@ inline TokenConfig TokenWithAtr(std::vector<std::uint8_t> atr,
   return config;
 }
 
+// A context as a close that ends its last connection leaves it: not open,
+// its reserved words as a listing writes them.
+inline VXContext Closed(VXContext context) {
+  context.hDevice = 0xFFFFFFFFu;
+  context.dwReserved1 = 2;
+  context.dwReserved2 = 24000;
+  return context;
+}
+
 class MachineTest : public ::testing::Test {
  protected:
   void SetUp() override { Start(OsVersion::WindowsXp); }

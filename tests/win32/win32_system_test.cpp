@@ -285,7 +285,7 @@ TEST_F(Win32SystemTest, RemovalBroadcastClosesAndFreesTheOpenEntry) {
   EXPECT_TRUE(::PeekNamedPipe(reader, nullptr, 0, nullptr, &available, nullptr))
       << "the device handle was closed under its connection";
   EXPECT_EQ(device::RetiredHandles(), 1);
-  EXPECT_EQ(device::DisconnectSlot(3, device, nullptr),
+  EXPECT_EQ(device::DisconnectSlot(device::Connection{3, device, 0}, 1),
             device::DisconnectResult::kInvalid);
   EXPECT_FALSE(
       ::PeekNamedPipe(reader, nullptr, 0, nullptr, &available, nullptr))

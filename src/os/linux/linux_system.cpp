@@ -284,6 +284,22 @@ BOOLEAN LinuxSystem::HidD_GetFeature(HANDLE handle, PVOID report,
   return 1;
 }
 
+BOOLEAN LinuxSystem::HidD_GetAttributes(HANDLE handle,
+                                        os::HidAttributes* attributes) {
+  if (FindDevice(handle) == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  if (attributes == nullptr || attributes->Size < sizeof(os::HidAttributes)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  attributes->VendorID = 0x0471;
+  attributes->ProductID = 0x485e;
+  attributes->VersionNumber = 0;
+  return 1;
+}
+
 // --- Modules -------------------------------------------------------------
 
 HMODULE LinuxSystem::LoadLibraryA(LPCSTR name) {

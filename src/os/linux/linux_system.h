@@ -69,6 +69,11 @@ class LinuxSystem final : public PortableSystem {
   // Bound by name from "hid.dll": feature reports on the node.
   BOOLEAN HidD_SetFeature(HANDLE handle, PVOID report, ULONG length) override;
   BOOLEAN HidD_GetFeature(HANDLE handle, PVOID report, ULONG length) override;
+  // hidraw keeps no state to ask without a request to the device: an open
+  // handle is answered as attached, and a gone device is found by its next
+  // feature report.
+  BOOLEAN HidD_GetAttributes(HANDLE handle,
+                             os::HidAttributes* attributes) override;
 
   // Modules and binding by name.
   HMODULE LoadLibraryA(LPCSTR name) override;

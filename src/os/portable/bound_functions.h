@@ -30,6 +30,7 @@ class BoundFunctions {
         {BoundModule::Hid, "HidD_GetHidGuid", Far(&GetHidGuid)},
         {BoundModule::Hid, "HidD_GetFeature", Far(&GetFeature)},
         {BoundModule::Hid, "HidD_SetFeature", Far(&SetFeature)},
+        {BoundModule::Hid, "HidD_GetAttributes", Far(&GetAttributes)},
         {BoundModule::SetupApi, "SetupDiEnumDeviceInterfaces",
          Far(&EnumDeviceInterfaces)},
         {BoundModule::SetupApi, "SetupDiGetDeviceInterfaceDetailA",
@@ -77,6 +78,12 @@ class BoundFunctions {
   static BOOLEAN WINAPI SetFeature(HANDLE device, PVOID report, ULONG length) {
     PortableSystem* s = Target();
     return s != nullptr ? s->HidD_SetFeature(device, report, length)
+                        : NoTarget<BOOLEAN>(0);
+  }
+  static BOOLEAN WINAPI GetAttributes(HANDLE device,
+                                      HidAttributes* attributes) {
+    PortableSystem* s = Target();
+    return s != nullptr ? s->HidD_GetAttributes(device, attributes)
                         : NoTarget<BOOLEAN>(0);
   }
   static BOOL WINAPI EnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info,

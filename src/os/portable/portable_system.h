@@ -140,6 +140,10 @@ class PortableSystem : public System {
                                   ULONG length) = 0;
   virtual BOOLEAN HidD_GetFeature(HANDLE device, PVOID report,
                                   ULONG length) = 0;
+  // The device's ids; fails (with the error of a gone device) once the
+  // device behind an open handle is gone. Reaches no token.
+  virtual BOOLEAN HidD_GetAttributes(HANDLE device,
+                                     HidAttributes* attributes) = 0;
 
   // Device notifications, as the functions bound by name from "user32.dll"
   // behave: a window recipient (DEVICE_NOTIFY_WINDOW_HANDLE) and a
