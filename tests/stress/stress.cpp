@@ -123,8 +123,9 @@ std::vector<std::uint8_t> Pattern(int writer) {
 }
 
 std::string FileId(int writer) {
-  char text[8];
-  std::snprintf(text, sizeof(text), "%04X", kFirstFile + writer);
+  char text[16];
+  std::snprintf(text, sizeof(text), "%04X",
+                static_cast<unsigned>(kFirstFile + writer));
   return text;
 }
 
