@@ -5,8 +5,11 @@
 // reads' temporary handles included) and heap allocations.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "alloc_counter.h"
@@ -166,13 +169,13 @@ void BM_CardCommand(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(serial);
   }
+  // Read before the counters below, whose map allocates.
+  const auto allocations =
+      static_cast<double>(vantor::bench::HeapAllocations() - allocationsBefore);
   const auto runs = static_cast<double>(state.iterations());
   state.counters["round_trips"] =
       (machine.Counters().transportCalls - before.transportCalls) / 2.0 / runs;
-  state.counters["heap_allocs"] =
-      static_cast<double>(vantor::bench::HeapAllocations() -
-                          allocationsBefore) /
-      runs;
+  state.counters["heap_allocs"] = allocations / runs;
   VXCloseDevice(&context);
 }
 BENCHMARK(BM_CardCommand);
@@ -227,5 +230,180 @@ void BM_UpdateFile4K(benchmark::State& state) {
 }
 BENCHMARK(BM_UpdateFile4K);
 BENCHMARK(BM_UpdateFile4K)->Name("BM_UpdateFile4KOnce")->Iterations(1);
+
+}  // namespace
+
+namespace {
+
+// One exchange through the public calls: VXControl code 4 on an open HID
+// token. Counters per call: transport calls (expected: 2, a report sent and
+// one read) and heap allocations in the library and the machine together
+// (expected: 0). The runs of one and of four iterations give the steady
+// instruction count per call (scripts/count-instructions.sh).
+void BM_Control4(benchmark::State& state) {
+  vantor::sim::Machine machine;
+  machine.Install();
+  machine.SetWireLog(false);
+  machine.Plug({});
+  std::uint32_t length = sizeof(VXContext);
+  VXContext context;
+  if (VXListDevices(&context, &length) != VX_SUCCESS ||
+      VXOpenDevice(&context) != VX_SUCCESS) {
+    state.SkipWithError("open failed");
+    return;
+  }
+  const vantor::sim::MachineCounters before = machine.Counters();
+  const std::uint64_t allocationsBefore = vantor::bench::HeapAllocations();
+  for (auto _ : state) {
+    std::uint8_t out[16];
+    std::uint32_t returned = 0;
+    if (VXControl(&context, VX_CONTROL_TYPE_4, nullptr, 0, out, sizeof(out),
+                  &returned) != VX_SUCCESS) {
+      state.SkipWithError("code 4 failed");
+      break;
+    }
+    benchmark::DoNotOptimize(out);
+  }
+  // Read before the counters below, whose map allocates.
+  const auto allocations =
+      static_cast<double>(vantor::bench::HeapAllocations() - allocationsBefore);
+  const auto runs = static_cast<double>(state.iterations());
+  state.counters["transport_calls"] =
+      (machine.Counters().transportCalls - before.transportCalls) / runs;
+  state.counters["allocations"] = allocations / runs;
+  VXCloseDevice(&context);
+}
+BENCHMARK(BM_Control4);
+BENCHMARK(BM_Control4)->Name("BM_Control4Once")->Iterations(1);
+BENCHMARK(BM_Control4)->Name("BM_Control4Four")->Iterations(4);
+
+}  // namespace
+
+namespace {
+
+// A listing beside busy tokens: 4 HID tokens with a latency of 1 ms, one
+// thread per token exchanging back to back (VXControl code 4 on its own
+// open context), and the benchmark's thread listing. A listing must not
+// wait behind a queue of exchanges: its time (counters `list_p50_ms`,
+// `list_p90_ms`, `list_p99_ms`, `list_max_ms`) should stay within a few
+// exchange times (`exchange_ms`, the exchangers' mean) plus its own cost.
+constexpr int kBusyTokens = 4;
+
+// The threads exchanging on their tokens until stopped.
+class Exchangers {
+ public:
+  explicit Exchangers(std::vector<VXContext>& contexts) {
+    for (VXContext& context : contexts) {
+      threads_.emplace_back([this, &context] { Run(context); });
+    }
+  }
+  ~Exchangers() { Stop(); }
+  Exchangers(const Exchangers&) = delete;
+  Exchangers& operator=(const Exchangers&) = delete;
+
+  void Stop() {
+    stop_.store(true);
+    for (std::thread& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+  // Mean time of one exchange over all threads, in milliseconds.
+  double MeanExchangeMs() const {
+    const long long count = exchanges_.load();
+    return count == 0 ? 0.0
+                      : static_cast<double>(busyNs_.load()) / 1e6 /
+                            static_cast<double>(count);
+  }
+  long long Failures() const { return failures_.load(); }
+
+ private:
+  void Run(VXContext& context) {
+    using Clock = std::chrono::steady_clock;
+    while (!stop_.load()) {
+      std::uint8_t out[16];
+      std::uint32_t returned = 0;
+      const Clock::time_point start = Clock::now();
+      const std::uint32_t result = VXControl(
+          &context, VX_CONTROL_TYPE_4, nullptr, 0, out, sizeof(out), &returned);
+      const auto spent = std::chrono::duration_cast<std::chrono::nanoseconds>(
+          Clock::now() - start);
+      if (result != VX_SUCCESS) failures_.fetch_add(1);
+      busyNs_.fetch_add(spent.count());
+      exchanges_.fetch_add(1);
+    }
+  }
+
+  std::atomic<bool> stop_{false};
+  std::atomic<long long> exchanges_{0};
+  std::atomic<long long> busyNs_{0};
+  std::atomic<long long> failures_{0};
+  std::vector<std::thread> threads_;
+};
+
+// The value below which `share` of the sorted samples lie.
+double Percentile(const std::vector<double>& sorted, double share) {
+  const auto index = static_cast<std::size_t>(
+      share * static_cast<double>(sorted.size() - 1) + 0.5);
+  return sorted[index];
+}
+
+void BM_ListingBesideBusyTokens(benchmark::State& state) {
+  vantor::sim::Machine machine;
+  machine.Install();
+  machine.SetWireLog(false);
+  vantor::sim::TokenConfig config;
+  config.latency = std::chrono::milliseconds(1);
+  for (int i = 0; i < kBusyTokens; ++i) machine.Plug(config);
+  std::vector<VXContext> contexts(kBusyTokens);
+  std::uint32_t length =
+      static_cast<std::uint32_t>(contexts.size() * sizeof(VXContext));
+  if (VXListDevices(contexts.data(), &length) != VX_SUCCESS ||
+      length != contexts.size() * sizeof(VXContext)) {
+    state.SkipWithError("listing failed");
+    return;
+  }
+  for (VXContext& context : contexts) {
+    if (VXOpenDevice(&context) != VX_SUCCESS) {
+      state.SkipWithError("open failed");
+      return;
+    }
+  }
+
+  std::vector<double> listingsMs;
+  listingsMs.reserve(static_cast<std::size_t>(state.max_iterations));
+  int listingFailures = 0;
+  double exchangeMs = 0;
+  long long exchangeFailures = 0;
+  {
+    Exchangers exchangers(contexts);
+    std::vector<VXContext> listed(kBusyTokens);
+    for (auto _ : state) {
+      std::uint32_t size =
+          static_cast<std::uint32_t>(listed.size() * sizeof(VXContext));
+      const auto start = std::chrono::steady_clock::now();
+      const std::uint32_t result = VXListDevices(listed.data(), &size);
+      const std::chrono::duration<double, std::milli> spent =
+          std::chrono::steady_clock::now() - start;
+      listingsMs.push_back(spent.count());
+      if (result != VX_SUCCESS) ++listingFailures;
+    }
+    exchangers.Stop();
+    exchangeMs = exchangers.MeanExchangeMs();
+    exchangeFailures = exchangers.Failures();
+  }
+  for (VXContext& context : contexts) VXCloseDevice(&context);
+
+  std::sort(listingsMs.begin(), listingsMs.end());
+  if (!listingsMs.empty()) {
+    state.counters["list_p50_ms"] = Percentile(listingsMs, 0.50);
+    state.counters["list_p90_ms"] = Percentile(listingsMs, 0.90);
+    state.counters["list_p99_ms"] = Percentile(listingsMs, 0.99);
+    state.counters["list_max_ms"] = listingsMs.back();
+  }
+  state.counters["exchange_ms"] = exchangeMs;
+  state.counters["list_failures"] = listingFailures;
+  state.counters["exchange_failures"] = static_cast<double>(exchangeFailures);
+}
+BENCHMARK(BM_ListingBesideBusyTokens)->Iterations(200)->UseRealTime();
 
 }  // namespace
