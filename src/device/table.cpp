@@ -270,8 +270,12 @@ void RefreshDeviceTable() {
     PathList list = nullptr;
     DWORD count = kUsableEntries;
     if (ListDevicePaths(*kind.classGuid, kind.prefix, &list, &count) != 0) {
+      // Released however the update ends.
+      struct Free {
+        PathList list;
+        ~Free() { FreePathList(list); }
+      } free{list};
       UpdateSlotsOfKind(list, count, kind.kind);
-      FreePathList(list);
     }
   }
 }

@@ -195,9 +195,12 @@ int ReadAtrAt(const char* path, std::int32_t kind, std::uint8_t* response,
               std::uint8_t* capacity) {
   HANDLE temporary = INVALID_HANDLE_VALUE;
   if (OpenDevicePath(path, FILE_SHARE_READ, &temporary) == 0) return -1;
-  const int result = ReadAtrOn(Channel{temporary, kind}, response, capacity);
-  CloseDeviceHandle(temporary);
-  return result;
+  // Closed however the read ends.
+  struct Close {
+    HANDLE handle;
+    ~Close() { CloseDeviceHandle(handle); }
+  } close{temporary};
+  return ReadAtrOn(Channel{temporary, kind}, response, capacity);
 }
 
 }  // namespace detail
