@@ -30,22 +30,45 @@
  * - Where VXControl is given no returned-length pointer, a response longer
  *   than the output capacity of VX_SET_DEVICE_MODE is dropped and the call
  *   still succeeds (the request itself was carried out).
- * - A failing call leaves the context as it was.
+ * - A failing call leaves the context as it was, with one exception: the
+ *   close of a stale context (below) marks it closed.
  * - VXControl reads all of `input` before it writes `output`, so both may
  *   point into the same block.
- * - Threads: a context is used by one thread at a time. The library guards
- *   its own shared state; calls on different contexts may come from
- *   different threads.
+ * - Threads: a context is used by one thread at a time; calls on different
+ *   contexts may come from different threads, on one token or on several.
+ *   Every call on a token holds that token for its whole command sequence
+ *   (a card call is several commands that depend on the token's current
+ *   directory and file): calls on other contexts of the same token wait
+ *   their turn, in the order they came, and never interleave with it;
+ *   calls on other tokens never wait. A listing never waits for a card call
+ *   and never resets an open token.
+ * - The token's current directory, current file and presented PINs belong
+ *   to the token, not to a context: another context's call between two of
+ *   yours may change them. A caller who needs several calls to run
+ *   undisturbed (enter a directory, present a PIN, store a file) opens the
+ *   token exclusively (VXOpenDeviceEx with share mode 0).
  * - A context goes stale when its token is unplugged: every later call on it
  *   returns VX_INVALID_PARAMETER, VXCloseDevice included, and never reaches
  *   a token opened later. Until the stale context is closed the library
  *   keeps the gone device's handle open (unusable), so that the system
  *   cannot give its value to a new connection; one VXCloseDevice on the
- *   stale context releases it, however often the context was opened (and
- *   still returns VX_INVALID_PARAMETER), and so does opening the context
- *   again.
+ *   stale context releases it, however often the context was opened, and
+ *   marks the context closed (hDevice 0xFFFFFFFF) while still returning
+ *   VX_INVALID_PARAMETER; so does opening the context again (which then
+ *   succeeds with a new connection).
  * - Opening one context twice holds two connections: the first
- *   VXCloseDevice keeps it open, the second closes it.
+ *   VXCloseDevice keeps it open (hDevice unchanged), the second closes it
+ *   and sets hDevice to 0xFFFFFFFF; a closed context may be opened again
+ *   while its token is listed. Connections are counted in the context
+ *   itself: while it is open, dwReserved1 holds the number of connections
+ *   it holds and dwReserved2 a serial number of the device's opening (the
+ *   last close puts back 2 and 24000). A context may therefore be copied or
+ *   moved (kept in a growing array, say) between its opens and closes; two
+ *   copies of one open context are one set of connections, to be closed
+ *   once. There is no limit on contexts per token.
+ * - HID tokens: while the token reports that it is busy, the answer of a
+ *   command is asked for again, for at most 30 seconds or 30,000 times;
+ *   then the call returns VX_COMM_ERROR.
  * - Records are plain C structures of 32-bit words and bytes with natural
  *   alignment; their sizes are fixed (VXContext 92 bytes, VXOpenInfo 8,
  *   VXROOTINFO 12).

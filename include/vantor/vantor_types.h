@@ -46,9 +46,11 @@ typedef struct VXContext {
   uint32_t dwVersion;   /* version, one hexadecimal digit per byte:
                            2.3.0 is 0x00020300 */
   uint32_t hDevice;     /* open device; 0xFFFFFFFF while not open */
-  uint32_t dwReserved1; /* 2 after listing; not read */
+  uint32_t dwReserved1; /* 2 after listing; while open, the connections
+                           this context holds */
   uint32_t dwProtocols; /* protocols an open accepts; must include 4 */
-  uint32_t dwReserved2; /* 24000 after listing; not read */
+  uint32_t dwReserved2; /* 24000 after listing; while open, the serial
+                           number of the device's opening */
   uint8_t bAtr[56];     /* the token's ATR, dwAtrLength bytes valid */
   uint8_t bDeviceId[8]; /* device identifier from the ATR */
   uint32_t dwAtrLength; /* valid bytes in bAtr, 1..56 for a listed token */
