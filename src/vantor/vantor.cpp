@@ -176,6 +176,9 @@ std::uint32_t Control(VXContext* context, std::uint32_t code,
       break;
     }
     case VX_SET_DEVICE_MODE:
+      // Its response goes to `output`: none with a capacity is refused
+      // before anything is sent (the card codes' CardControl refuses none).
+      if (output == nullptr && outputCapacity != 0) return VX_INVALID_PARAMETER;
       result = SetDeviceMode(*context, input, inputLength, output,
                              outputCapacity, returnedLength, &produced);
       break;
