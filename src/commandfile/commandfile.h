@@ -134,6 +134,8 @@ std::uint32_t CreateAppListFile(const VXContext* context);
 // Entries the application list holds.
 inline constexpr std::uint32_t kMaxAppListEntries = 128;
 // A full list is refused with 6A 84 (not enough memory) and left as it is.
+// The entry is written before the count is raised, so a failed write leaves
+// the counted list as it was.
 std::uint32_t AddToAppList(const VXContext* context, const std::uint8_t id[2]);
 // Fills memory from `address` up to 0x8000; on success adds
 // 0x8000 - address to `total`.

@@ -139,9 +139,9 @@ TEST_F(CommandTest, KeepsTheApplicationList) {
   ASSERT_EQ(AddToAppList(&context, a), VX_SUCCESS);
   ASSERT_EQ(AddToAppList(&context, b), VX_SUCCESS);
   EXPECT_EQ(Sent(),
-            (std::vector<Bytes>{X("00B09E0001 00"), X("00D69E0001 01"),
-                                X("00D69E0102 1001"), X("00B09E0001 00"),
-                                X("00D69E0001 02"), X("00D69E0302 1002")}));
+            (std::vector<Bytes>{X("00B09E0001 00"), X("00D69E0102 1001"),
+                                X("00D69E0001 01"), X("00B09E0001 00"),
+                                X("00D69E0302 1002"), X("00D69E0001 02")}));
   for (int i = 2; i < 128; ++i)
     ASSERT_EQ(AddToAppList(&context, a), VX_SUCCESS);
   const sim::CardState full = Card();
@@ -163,6 +163,26 @@ TEST_F(CommandTest, KeepsTheApplicationList) {
   EXPECT_EQ(CreateAppListFile(&newer), VX_SUCCESS);
   EXPECT_EQ(AddToAppList(&newer, a), VX_SUCCESS);
   EXPECT_TRUE(Sent().empty());
+}
+
+// An entry the card refuses to write leaves the list as it was: the count
+// is raised only after the entry is written.
+TEST_F(CommandTest, AFailedEntryLeavesTheApplicationListAsItWas) {
+  VXContext& context = Open(0x0210);
+  ASSERT_EQ(CreateCardFile(&context, nullptr, 0, kRootDir, 0, 0), VX_SUCCESS);
+  ASSERT_EQ(CreateAppListFile(&context), VX_SUCCESS);
+  const std::uint8_t a[2] = {0x10, 0x01};
+  ASSERT_EQ(AddToAppList(&context, a), VX_SUCCESS);
+  const Bytes before = Child(*Card().root, 0x001E)->content;
+  Sent();
+  // The second entry's write (P2 = 2 * 1 + 1) fails.
+  machine().InjectAnswer(token_, {0xD6, 0x9E, 0x03, 1, X("6581")});
+  const std::uint8_t b[2] = {0x10, 0x02};
+  EXPECT_EQ(AddToAppList(&context, b), 0x6581u);
+  EXPECT_EQ(Sent(),
+            (std::vector<Bytes>{X("00B09E0001 00"), X("00D69E0302 1002")}));
+  EXPECT_EQ(Child(*Card().root, 0x001E)->content, before);
+  EXPECT_EQ(before[0], 1);
 }
 
 // The filler file brings the next file to 0x8000; the directory parameter,
