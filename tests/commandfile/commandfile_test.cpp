@@ -3,11 +3,14 @@
 // the file identifier texts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "commandfile/commandfile.h"
+#include "common/wipe.h"
 #include "hex_bytes.h"
 #include "vantor/fixture.h"
 
@@ -183,6 +186,26 @@ TEST_F(CommandTest, AFailedEntryLeavesTheApplicationListAsItWas) {
             (std::vector<Bytes>{X("00B09E0001 00"), X("00D69E0302 1002")}));
   EXPECT_EQ(Child(*Card().root, 0x001E)->content, before);
   EXPECT_EQ(before[0], 1);
+}
+
+// A command that carries a PIN, and a buffer guarded by WipeOnExit, are
+// zero when they go.
+TEST(Secrets, AreWipedWhenTheyGo) {
+  const Bytes pin = X("3234363831333537");
+  alignas(SecretCommand) std::uint8_t storage[sizeof(SecretCommand)];
+  auto* command = new (storage) SecretCommand(Row::E13VerifyPin);
+  command->Bytes(5, pin.data(), 8);
+  const auto holdsPin = [&] {
+    return std::search(storage, storage + sizeof(storage), pin.begin(),
+                       pin.end()) != storage + sizeof(storage);
+  };
+  EXPECT_TRUE(holdsPin());
+  command->~SecretCommand();
+  EXPECT_FALSE(holdsPin());
+
+  std::uint8_t buffer[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  { const common::WipeOnExit wipe(buffer, 6); }
+  EXPECT_EQ(Bytes(buffer, buffer + 8), X("0000000000000708"));
 }
 
 // The filler file brings the next file to 0x8000; the directory parameter,
