@@ -36,6 +36,10 @@
  * - Threads: a context is used by one thread at a time. The library guards
  *   its own shared state; calls on different contexts may come from
  *   different threads.
+ * - A token in HID mode whose answer is not ready yet (its read fails with
+ *   error 121, a semaphore time-out) is read again for at most 30 seconds
+ *   or 30,000 reads, whichever comes first; then the call returns
+ *   VX_COMM_ERROR.
  * - A context goes stale when its token is unplugged: every later call on it
  *   returns VX_INVALID_PARAMETER, VXCloseDevice included, and never reaches
  *   a token opened later. Until the stale context is closed the library
