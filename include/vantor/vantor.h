@@ -66,9 +66,10 @@
  *   moved (kept in a growing array, say) between its opens and closes; two
  *   copies of one open context are one set of connections, to be closed
  *   once. There is no limit on contexts per token.
- * - HID tokens: while the token reports that it is busy, the answer of a
- *   command is asked for again, for at most 30 seconds or 30,000 times;
- *   then the call returns VX_COMM_ERROR.
+ * - A token in HID mode whose answer is not ready yet (its read fails with
+ *   error 121, a semaphore time-out) is read again for at most 30 seconds
+ *   or 30,000 reads, whichever comes first; then the call returns
+ *   VX_COMM_ERROR.
  * - Records are plain C structures of 32-bit words and bytes with natural
  *   alignment; their sizes are fixed (VXContext 92 bytes, VXOpenInfo 8,
  *   VXROOTINFO 12).

@@ -43,9 +43,23 @@ class Command {
   // Bytes a reading command of a fixed row sends: the row's own size.
   std::uint32_t RowLength() const { return row_size_; }
 
+ protected:
+  // Sets all its bytes to zero where the compiler cannot leave it out.
+  void Wipe();
+
  private:
   std::uint8_t bytes_[256];
   std::uint32_t row_size_;
+};
+
+// A command that carries a PIN or key: its bytes are wiped when it goes out
+// of scope. Other commands carry nothing secret and are not wiped.
+class SecretCommand : public Command {
+ public:
+  explicit SecretCommand(Row row) : Command(row) {}
+  ~SecretCommand() { Wipe(); }
+  SecretCommand(const SecretCommand&) = delete;
+  SecretCommand& operator=(const SecretCommand&) = delete;
 };
 
 // A response: data bytes, then SW1 SW2.
@@ -134,6 +148,8 @@ std::uint32_t CreateAppListFile(const VXContext* context);
 // Entries the application list holds.
 inline constexpr std::uint32_t kMaxAppListEntries = 128;
 // A full list is refused with 6A 84 (not enough memory) and left as it is.
+// The entry is written before the count is raised, so a failed write leaves
+// the counted list as it was.
 std::uint32_t AddToAppList(const VXContext* context, const std::uint8_t id[2]);
 // Fills memory from `address` up to 0x8000; on success adds
 // 0x8000 - address to `total`.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "commandfile/commandfile.h"
+#include "common/wipe.h"
 #include "connection/connection.h"
 
 namespace vantor::commandfile {
@@ -68,6 +69,8 @@ Command& Command::Word(std::uint32_t position, std::uint32_t value) {
   bytes_[position + 1] = static_cast<std::uint8_t>(value);
   return *this;
 }
+
+void Command::Wipe() { common::SecureWipe(bytes_, sizeof(bytes_)); }
 
 Command& Command::Bytes(std::uint32_t position, const std::uint8_t* data,
                         std::uint32_t length) {

@@ -151,14 +151,16 @@ std::uint32_t AddToAppList(const VXContext* context, const std::uint8_t id[2]) {
   const std::uint32_t count = response.bytes[0];
   // The entry's offset travels in one byte: 128 entries fill the list.
   if (count >= kMaxAppListEntries) return kSwNotEnoughMemory;
-  Command raise(Row::E3AppListCount);
-  raise.Byte(5, static_cast<std::uint8_t>(count + 1));
-  result = ExchangeApdu(context, raise);
-  if (result != VX_SUCCESS) return result;
+  // The entry first, then the count that takes it in: a failed write leaves
+  // the list as it was.
   Command entry(Row::E4AppListEntry);
   entry.Byte(kAppListOffsetByte, static_cast<std::uint8_t>(2 * count + 1))
       .Bytes(5, id, 2);
-  return ExchangeApdu(context, entry);
+  result = ExchangeApdu(context, entry);
+  if (result != VX_SUCCESS) return result;
+  Command raise(Row::E3AppListCount);
+  raise.Byte(5, static_cast<std::uint8_t>(count + 1));
+  return ExchangeApdu(context, raise);
 }
 
 std::uint32_t CreateFillerFile(const VXContext* context, std::uint16_t address,

@@ -15,7 +15,7 @@ constexpr std::uint8_t kUserPin = 0xAA;
 
 std::uint32_t Verify(const VXContext* context, std::uint8_t reference,
                      const std::uint8_t* value) {
-  Command command(Row::E13VerifyPin);
+  SecretCommand command(Row::E13VerifyPin);
   command.Byte(3, reference).Bytes(5, value, kPartLength);
   return ExchangeApdu(context, command);
 }
@@ -25,7 +25,7 @@ std::uint32_t Change(const VXContext* context, std::uint8_t reference,
                      const std::uint8_t* current, const std::uint8_t* next) {
   const std::uint32_t result = Verify(context, reference, current);
   if (result != VX_SUCCESS) return result;
-  Command command(Row::E14ChangePin);
+  SecretCommand command(Row::E14ChangePin);
   command.Byte(3, reference)
       .Bytes(5, current, kPartLength)
       .Bytes(5 + kPartLength, next, kPartLength);
@@ -113,7 +113,7 @@ std::uint32_t UpdateAuthKey(const VXContext* context, const std::uint8_t* key,
   const Row row =
       internal ? (length == 8 ? Row::E15AuthKey1Short : Row::E16AuthKey1Long)
                : (length == 8 ? Row::E17AuthKeyShort : Row::E18AuthKeyLong);
-  Command command(row);
+  SecretCommand command(row);
   command.Bytes(12, key, length);
   return ExchangeApdu(context, command);
 }

@@ -200,7 +200,8 @@ BOOLEAN HidReceiveReport(HANDLE device, std::uint8_t* response,
 
 // Bound of the answer read's repetition while the token reports a semaphore
 // time-out (error 121), whichever comes first. Commands such as on-token key
-// generation take long, so the time bound is generous.
+// generation take long, so the time bound is generous. The public header
+// (include/vantor/vantor.h, ABI conventions) states both bounds.
 inline constexpr int kHidMaxReads = 30000;
 inline constexpr int kHidReadTimeLimitMs = 30000;
 

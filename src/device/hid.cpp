@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "common/wipe.h"
 #include "device/device.h"
 #include "device/internal.h"
 
@@ -85,6 +86,7 @@ BOOLEAN HidSendReport(HANDLE device, const RequestHeader& header,
   if (hid == nullptr || (data == nullptr && header.wLength != 0)) return 0;
 
   std::uint8_t report[kLargeReportSize] = {};
+  const common::WipeOnExit wipe(report, sizeof(report));  // may carry a PIN
   std::uint32_t size = kLargeReportSize;
   if (header.bRequest == 1) {
     if (header.wLength > kMaxControlReportData) return 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/wipe.h"
 #include "device/device.h"
 #include "device/internal.h"
 
@@ -58,6 +59,7 @@ int Exchange(const Channel& channel, const RequestHeader& header,
 
   // Single-call exchange: the header and the data in, the answer out.
   std::uint8_t request[8 + 256];
+  const common::WipeOnExit wipe(request, sizeof(request));  // may carry a PIN
   EncodeHeader(header, request);
   if (dataLength != 0) std::memcpy(request + 8, data, dataLength);
   const DWORD capacity = *responseLength;
@@ -212,6 +214,7 @@ BOOL DriverWrite(HANDLE device, const RequestHeader& header,
     return 0;
   }
   std::uint8_t request[kMaxWriteBytes];
+  const common::WipeOnExit wipe(request, size);  // may carry a PIN
   EncodeHeader(header, request);
   if (header.wLength != 0) std::memcpy(request + 8, data, header.wLength);
   return os::Sys().DeviceIoControl(device, IOCTL_VX_WRITE, request, size,

@@ -96,7 +96,9 @@ std::uint32_t SelectRootOn200(const VXContext& context) {
 
 // Codes 37, 38, 39, 41, 49 and 50: reads of device data. The caller's
 // arguments are checked first (outputs that cannot hold the fixed-size
-// answer give 17): a refused call sends nothing.
+// answer give 17): a refused call sends nothing. Code 41 with one byte of
+// output reads the device type into it first: 32 on device types 1 and 2,
+// 17 on device type 0.
 std::uint32_t CardControl(const VXContext& context, std::uint32_t code,
                           const std::uint8_t* input, std::uint32_t inputLength,
                           std::uint8_t* output, std::uint32_t outputCapacity,
@@ -119,11 +121,14 @@ std::uint32_t CardControl(const VXContext& context, std::uint32_t code,
       return cmd::GetVmType(&context, output, outputCapacity, produced);
     case VX_GET_FREE_SPACE: {
       if (context.dwVersion == kVersion200) return VX_INVALID_PARAMETER;
-      if (outputCapacity < 2) return VX_BUFFER_TOO_SMALL;
+      // The device type is read into the first byte, so one byte is enough
+      // to learn that the token has no free space to tell.
+      if (outputCapacity < 1) return VX_BUFFER_TOO_SMALL;
       if ((result = cmd::GetDeviceType(&context, output)) != VX_SUCCESS) {
         return result;
       }
       if (output[0] != 0) return VX_WRONG_DEVICE_TYPE;
+      if (outputCapacity < 2) return VX_BUFFER_TOO_SMALL;
       return cmd::GetFreeSpace(&context, output, outputCapacity, produced);
     }
     case VX_GET_DIRECTORY_FREE_SPACE:
@@ -176,6 +181,9 @@ std::uint32_t Control(VXContext* context, std::uint32_t code,
       break;
     }
     case VX_SET_DEVICE_MODE:
+      // Its response goes to `output`: none with a capacity is refused
+      // before anything is sent (the card codes' CardControl refuses none).
+      if (output == nullptr && outputCapacity != 0) return VX_INVALID_PARAMETER;
       result = SetDeviceMode(*context, input, inputLength, output,
                              outputCapacity, returnedLength, &produced);
       break;

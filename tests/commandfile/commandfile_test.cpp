@@ -3,11 +3,14 @@
 // the file identifier texts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "commandfile/commandfile.h"
+#include "common/wipe.h"
 #include "hex_bytes.h"
 #include "vantor/fixture.h"
 
@@ -139,9 +142,9 @@ TEST_F(CommandTest, KeepsTheApplicationList) {
   ASSERT_EQ(AddToAppList(&context, a), VX_SUCCESS);
   ASSERT_EQ(AddToAppList(&context, b), VX_SUCCESS);
   EXPECT_EQ(Sent(),
-            (std::vector<Bytes>{X("00B09E0001 00"), X("00D69E0001 01"),
-                                X("00D69E0102 1001"), X("00B09E0001 00"),
-                                X("00D69E0001 02"), X("00D69E0302 1002")}));
+            (std::vector<Bytes>{X("00B09E0001 00"), X("00D69E0102 1001"),
+                                X("00D69E0001 01"), X("00B09E0001 00"),
+                                X("00D69E0302 1002"), X("00D69E0001 02")}));
   for (int i = 2; i < 128; ++i)
     ASSERT_EQ(AddToAppList(&context, a), VX_SUCCESS);
   const sim::CardState full = Card();
@@ -163,6 +166,46 @@ TEST_F(CommandTest, KeepsTheApplicationList) {
   EXPECT_EQ(CreateAppListFile(&newer), VX_SUCCESS);
   EXPECT_EQ(AddToAppList(&newer, a), VX_SUCCESS);
   EXPECT_TRUE(Sent().empty());
+}
+
+// An entry the card refuses to write leaves the list as it was: the count
+// is raised only after the entry is written.
+TEST_F(CommandTest, AFailedEntryLeavesTheApplicationListAsItWas) {
+  VXContext& context = Open(0x0210);
+  ASSERT_EQ(CreateCardFile(&context, nullptr, 0, kRootDir, 0, 0), VX_SUCCESS);
+  ASSERT_EQ(CreateAppListFile(&context), VX_SUCCESS);
+  const std::uint8_t a[2] = {0x10, 0x01};
+  ASSERT_EQ(AddToAppList(&context, a), VX_SUCCESS);
+  const Bytes before = Child(*Card().root, 0x001E)->content;
+  Sent();
+  // The second entry's write (P2 = 2 * 1 + 1) fails.
+  machine().InjectAnswer(token_, {0xD6, 0x9E, 0x03, 1, X("6581")});
+  const std::uint8_t b[2] = {0x10, 0x02};
+  EXPECT_EQ(AddToAppList(&context, b), 0x6581u);
+  EXPECT_EQ(Sent(),
+            (std::vector<Bytes>{X("00B09E0001 00"), X("00D69E0302 1002")}));
+  EXPECT_EQ(Child(*Card().root, 0x001E)->content, before);
+  EXPECT_EQ(before[0], 1);
+}
+
+// A command that carries a PIN, and a buffer guarded by WipeOnExit, are
+// zero when they go.
+TEST(Secrets, AreWipedWhenTheyGo) {
+  const Bytes pin = X("3234363831333537");
+  alignas(SecretCommand) std::uint8_t storage[sizeof(SecretCommand)];
+  auto* command = new (storage) SecretCommand(Row::E13VerifyPin);
+  command->Bytes(5, pin.data(), 8);
+  const auto holdsPin = [&] {
+    return std::search(storage, storage + sizeof(storage), pin.begin(),
+                       pin.end()) != storage + sizeof(storage);
+  };
+  EXPECT_TRUE(holdsPin());
+  command->~SecretCommand();
+  EXPECT_FALSE(holdsPin());
+
+  std::uint8_t buffer[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  { const common::WipeOnExit wipe(buffer, 6); }
+  EXPECT_EQ(Bytes(buffer, buffer + 8), X("0000000000000708"));
 }
 
 // The filler file brings the next file to 0x8000; the directory parameter,

@@ -315,6 +315,8 @@ INSTANTIATE_TEST_SUITE_P(All, CliTest, ::testing::Values(
             "Cleared the token: it has no root now.", "", "", HasNoRoot},
     CliCase{"VerifyDev", FilesToken, {"pin", "verify", "dev"}, 0,
             "The developer PIN is right.", "", "246813572468135724681357\r\n"},
+    CliCase{"VerifyAtEnd", FilesToken, {"pin", "verify", "user"}, 0,
+            "The user PIN is right.", "", "24681357"},
     CliCase{"ChangeUser", FilesToken, {"pin", "change", "user", "--hex", "--json"}, 0,
             "{\"entry\":0,\"changed\":\"user\"}", "",
             "3234363831333537\n3132333435363738\n", HasNewUserPin},

@@ -107,6 +107,12 @@ const std::vector<Call>& BadArguments() {
          return VXControl(c, VX_SET_DEVICE_ID, kBytes, 0xFFFFFFFFu, nullptr, 0,
                           nullptr);
        }},
+      {"VXControl mode change without output",
+       [](VXContext* c) {
+         static const std::uint8_t kToHid[1] = {0xAA};
+         return VXControl(c, VX_SET_DEVICE_MODE, kToHid, 1, nullptr, 251,
+                          &g_length);
+       }},
       {"VXControl serial without output",
        [](VXContext* c) {
          return VXControl(c, VX_GET_SERIAL_NUMBER, nullptr, 0, nullptr, 8,

@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <istream>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 #include "json.h"
+#include "secret.h"
 
 namespace vantor::tool::cli::internal {
 namespace {
@@ -68,23 +70,33 @@ const SecretKind& KindOf(std::uint32_t kind) {
 
 const char* SecretName(std::uint32_t kind) { return KindOf(kind).name; }
 
-// Hexadecimal digits as bytes; nullopt for anything else.
-std::optional<Bytes> ParseHex(const std::string& text) {
-  if (text.size() % 2 != 0) return std::nullopt;
-  Bytes bytes;
+// Hexadecimal digits (characters of `text`) as bytes into `bytes`; false
+// for anything else.
+template <typename Text, typename Out>
+bool ParseHexInto(const Text& text, Out* bytes) {
+  if (text.size() % 2 != 0) return false;
+  bytes->clear();
+  bytes->reserve(text.size() / 2);
   for (std::size_t i = 0; i < text.size(); i += 2) {
     int value = 0;
     for (std::size_t k = i; k < i + 2; ++k) {
-      const char ch = text[k];
+      const char ch = static_cast<char>(text[k]);
       int digit = -1;
       if (ch >= '0' && ch <= '9') digit = ch - '0';
       if (ch >= 'a' && ch <= 'f') digit = ch - 'a' + 10;
       if (ch >= 'A' && ch <= 'F') digit = ch - 'A' + 10;
-      if (digit < 0) return std::nullopt;
+      if (digit < 0) return false;
       value = value * 16 + digit;
     }
-    bytes.push_back(static_cast<std::uint8_t>(value));
+    bytes->push_back(static_cast<std::uint8_t>(value));
   }
+  return true;
+}
+
+// Hexadecimal digits as bytes; nullopt for anything else.
+std::optional<Bytes> ParseHex(const std::string& text) {
+  Bytes bytes;
+  if (!ParseHexInto(text, &bytes)) return std::nullopt;
   return bytes;
 }
 
@@ -92,12 +104,29 @@ bool IsFileId(const std::string& id) {
   return id.size() == 4 && ParseHex(id).has_value();
 }
 
+// One line of `in` without its end, as std::getline reads it: false when
+// the input ends before any character. Read into wiped memory, not into a
+// string, whose short-string buffer would keep the characters.
+bool ReadSecretLine(std::istream& in, SecretBytes* line) {
+  line->clear();
+  line->reserve(64);
+  for (int c = in.get(); c != std::istream::traits_type::eof(); c = in.get()) {
+    if (c == '\n') return true;
+    line->push_back(static_cast<std::uint8_t>(c));
+  }
+  if (line->empty()) return false;
+  in.clear(in.rdstate() & ~std::ios::failbit);  // only the end was reached
+  return true;
+}
+
 // One secret of `kind` from standard input: a line of text or, with --hex,
 // of hexadecimal digits. On a terminal the user is asked for it and the
-// terminal does not show it. Empty and `error` set on failure.
-Bytes ReadSecret(const Options& options, Streams& io, const std::string& what,
-                 std::uint32_t kind, std::string* error) {
-  std::string line;
+// terminal does not show it. Empty and `error` set on failure. Its memory,
+// and the line's, is wiped when it goes.
+SecretBytes ReadSecret(const Options& options, Streams& io,
+                       const std::string& what, std::uint32_t kind,
+                       std::string* error) {
+  SecretBytes line;
   if (io.in == nullptr) {
     *error = "cannot read the " + what + ": no standard input";
     return {};
@@ -106,7 +135,7 @@ Bytes ReadSecret(const Options& options, Streams& io, const std::string& what,
     io.err << what << ": " << std::flush;
     if (io.echo != nullptr) io.echo(false);
   }
-  const bool read = static_cast<bool>(std::getline(*io.in, line));
+  const bool read = ReadSecretLine(*io.in, &line);
   if (io.inTerminal) {
     if (io.echo != nullptr) io.echo(true);
     io.err << '\n';
@@ -116,14 +145,12 @@ Bytes ReadSecret(const Options& options, Streams& io, const std::string& what,
     *error = "no " + what + " on standard input";
     return {};
   }
-  Bytes bytes(line.begin(), line.end());
-  if (options.hex) {
-    const std::optional<Bytes> parsed = ParseHex(line);
-    if (!parsed) {
-      *error = "the " + what + " is not hexadecimal digits";
-      return {};
-    }
-    bytes = *parsed;
+  SecretBytes bytes;
+  if (!options.hex) {
+    bytes.swap(line);
+  } else if (!ParseHexInto(line, &bytes)) {
+    *error = "the " + what + " is not hexadecimal digits";
+    return {};
   }
   const SecretKind& shape = KindOf(kind);
   const bool other =
@@ -174,7 +201,7 @@ constexpr std::uint32_t kExeExOverhead = 126;
 // What a command asks before the token is opened, and the call it makes.
 struct Plan {
   std::string error;  // a usage error
-  Bytes pin;          // --pin's value
+  SecretBytes pin;    // --pin's value
   std::function<std::uint32_t(Card&, Done&)> call;
   std::string failure;  // what failed, when the call fails
 };
@@ -276,7 +303,7 @@ void PlanPin(const Options& o, Streams& io, Plan& plan) {
     return;
   }
   const std::string name = SecretName(kind);
-  Bytes current, next;
+  SecretBytes current, next;
   if (action == "verify" || kind != VX_AUTH_KEY) {
     current = ReadSecret(o, io, action == "verify" ? name : "Current " + name,
                          kind, &plan.error);
