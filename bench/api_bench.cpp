@@ -141,11 +141,14 @@ BENCHMARK(BM_ParallelExchanges)->Threads(1)->Threads(4)->UseRealTime();
 
 namespace {
 
-// One card command through the public calls: VXControl code 38 (the serial
-// number) on an open HID token. Counters per call: round trips (a report
-// sent and one read), heap allocations in the library and the machine
-// together (expected: 1 and 0).
-void BM_CardCommand(benchmark::State& state) {
+// One VXControl call on an open HID token, by code (argument): 38 (the
+// serial number, a card command) or 4 (a control exchange). Counters per
+// call: round trips (a report sent and one read; expected 1) and heap
+// allocations in the library and the machine together (expected 0). The
+// runs of one and of four iterations give the steady instruction count per
+// call (scripts/count-instructions.sh).
+void BM_ControlCall(benchmark::State& state) {
+  const auto code = static_cast<std::uint32_t>(state.range(0));
   vantor::sim::Machine machine;
   machine.Install();
   machine.SetWireLog(false);
@@ -160,14 +163,14 @@ void BM_CardCommand(benchmark::State& state) {
   const vantor::sim::MachineCounters before = machine.Counters();
   const std::uint64_t allocationsBefore = vantor::bench::HeapAllocations();
   for (auto _ : state) {
-    std::uint8_t serial[8];
+    std::uint8_t out[16];
     std::uint32_t returned = 0;
-    if (VXControl(&context, VX_GET_SERIAL_NUMBER, nullptr, 0, serial,
-                  sizeof(serial), &returned) != VX_SUCCESS) {
-      state.SkipWithError("code 38 failed");
+    if (VXControl(&context, code, nullptr, 0, out, sizeof(out), &returned) !=
+        VX_SUCCESS) {
+      state.SkipWithError("the call failed");
       break;
     }
-    benchmark::DoNotOptimize(serial);
+    benchmark::DoNotOptimize(out);
   }
   // Read before the counters below, whose map allocates.
   const auto allocations =
@@ -178,9 +181,24 @@ void BM_CardCommand(benchmark::State& state) {
   state.counters["heap_allocs"] = allocations / runs;
   VXCloseDevice(&context);
 }
-BENCHMARK(BM_CardCommand);
-BENCHMARK(BM_CardCommand)->Name("BM_CardCommandOnce")->Iterations(1);
-BENCHMARK(BM_CardCommand)->Name("BM_CardCommandFour")->Iterations(4);
+BENCHMARK(BM_ControlCall)->Name("BM_CardCommand")->Arg(VX_GET_SERIAL_NUMBER);
+BENCHMARK(BM_ControlCall)
+    ->Name("BM_CardCommandOnce")
+    ->Arg(VX_GET_SERIAL_NUMBER)
+    ->Iterations(1);
+BENCHMARK(BM_ControlCall)
+    ->Name("BM_CardCommandFour")
+    ->Arg(VX_GET_SERIAL_NUMBER)
+    ->Iterations(4);
+BENCHMARK(BM_ControlCall)->Name("BM_Control4")->Arg(VX_CONTROL_TYPE_4);
+BENCHMARK(BM_ControlCall)
+    ->Name("BM_Control4Once")
+    ->Arg(VX_CONTROL_TYPE_4)
+    ->Iterations(1);
+BENCHMARK(BM_ControlCall)
+    ->Name("BM_Control4Four")
+    ->Arg(VX_CONTROL_TYPE_4)
+    ->Iterations(4);
 
 }  // namespace
 
@@ -230,52 +248,6 @@ void BM_UpdateFile4K(benchmark::State& state) {
 }
 BENCHMARK(BM_UpdateFile4K);
 BENCHMARK(BM_UpdateFile4K)->Name("BM_UpdateFile4KOnce")->Iterations(1);
-
-}  // namespace
-
-namespace {
-
-// One exchange through the public calls: VXControl code 4 on an open HID
-// token. Counters per call: transport calls (expected: 2, a report sent and
-// one read) and heap allocations in the library and the machine together
-// (expected: 0). The runs of one and of four iterations give the steady
-// instruction count per call (scripts/count-instructions.sh).
-void BM_Control4(benchmark::State& state) {
-  vantor::sim::Machine machine;
-  machine.Install();
-  machine.SetWireLog(false);
-  machine.Plug({});
-  std::uint32_t length = sizeof(VXContext);
-  VXContext context;
-  if (VXListDevices(&context, &length) != VX_SUCCESS ||
-      VXOpenDevice(&context) != VX_SUCCESS) {
-    state.SkipWithError("open failed");
-    return;
-  }
-  const vantor::sim::MachineCounters before = machine.Counters();
-  const std::uint64_t allocationsBefore = vantor::bench::HeapAllocations();
-  for (auto _ : state) {
-    std::uint8_t out[16];
-    std::uint32_t returned = 0;
-    if (VXControl(&context, VX_CONTROL_TYPE_4, nullptr, 0, out, sizeof(out),
-                  &returned) != VX_SUCCESS) {
-      state.SkipWithError("code 4 failed");
-      break;
-    }
-    benchmark::DoNotOptimize(out);
-  }
-  // Read before the counters below, whose map allocates.
-  const auto allocations =
-      static_cast<double>(vantor::bench::HeapAllocations() - allocationsBefore);
-  const auto runs = static_cast<double>(state.iterations());
-  state.counters["transport_calls"] =
-      (machine.Counters().transportCalls - before.transportCalls) / runs;
-  state.counters["allocations"] = allocations / runs;
-  VXCloseDevice(&context);
-}
-BENCHMARK(BM_Control4);
-BENCHMARK(BM_Control4)->Name("BM_Control4Once")->Iterations(1);
-BENCHMARK(BM_Control4)->Name("BM_Control4Four")->Iterations(4);
 
 }  // namespace
 

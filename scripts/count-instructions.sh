@@ -101,5 +101,5 @@ read -r total4 sim4 lock4 < <(split 'BM_Control4Four')
 own=$((((total4 - sim4) - (total1 - sim1)) / 3))
 echo "VXControl code 4 (HID): $own instructions per call"
 echo "  of which lock code $(((lock4 - lock1) / 3))," \
-  "$(counter 'BM_Control4Four' allocations) heap allocations," \
-  "$(counter 'BM_Control4Four' transport_calls) transport calls per call"
+  "$(counter 'BM_Control4Four' heap_allocs) heap allocations," \
+  "$(counter 'BM_Control4Four' round_trips) round trips per call"

@@ -241,6 +241,8 @@ class HoldGuard {
   explicit HoldGuard(std::uint32_t index) : index_(index) {
     AcquireHold(index);
   }
+  // Takes over a hold the caller acquired (TryAcquireHold).
+  HoldGuard(std::uint32_t index, std::adopt_lock_t) : index_(index) {}
   ~HoldGuard() { ReleaseHold(index_); }
   HoldGuard(const HoldGuard&) = delete;
   HoldGuard& operator=(const HoldGuard&) = delete;

@@ -173,10 +173,7 @@ AtrRead CheckOpenTarget(const AtrTarget& target) {
   }
   const auto index = static_cast<std::uint32_t>(target.index);
   if (!TryAcquireHold(index)) return AtrRead::kSkipped;
-  struct Release {
-    std::uint32_t index;
-    ~Release() { ReleaseHold(index); }
-  } release{index};
+  const HoldGuard hold(index, std::adopt_lock);
   {
     std::lock_guard guard(DeviceTableLock());
     if (!StillTarget(target)) return AtrRead::kSkipped;

@@ -50,79 +50,76 @@ class ConcurrencyTest : public MachineTest {
   }
 };
 
+class ConcurrencyModeTest : public ConcurrencyTest,
+                            public ::testing::WithParamInterface<TokenMode> {};
+
 // Two threads, each on its own shared context of one token, each writing
 // only its own file: every byte lands in the caller's own file.
-TEST_F(ConcurrencyTest, CardCallsOnOneTokenNeverInterleave) {
-  for (const TokenMode mode : {TokenMode::Hid, TokenMode::Usb}) {
-    SCOPED_TRACE(mode == TokenMode::Hid ? "HID" : "USB");
-    Start(OsVersion::WindowsXp);
-    sim::TokenId token = 0;
-    VXContext first = OpenWithRoot(mode, &token);
-    VXContext second = List()[0];
-    ASSERT_EQ(VXOpenDevice(&second), VX_SUCCESS);
-    machine().SetLatency(token, std::chrono::microseconds(50));
-    const char* ids[] = {"1111", "2222"};
-    VXContext* contexts[] = {&first, &second};
-    for (int i = 0; i < 2; ++i) {
-      ASSERT_EQ(VXStoreFile(contexts[i], ids[i], 0, nullptr, 0, kFileSize,
-                            nullptr, VX_FILE_CREATE, VX_TYPE_DATA),
-                VX_SUCCESS);
-    }
-    std::atomic<int> failures{0};
-    auto writer = [&](int i) {
-      const std::vector<std::uint8_t> data(kFileSize,
-                                           static_cast<std::uint8_t>('A' + i));
-      for (int n = 0; n < 40; ++n) {
-        std::uint32_t written = 0;
-        if (VXStoreFile(contexts[i], ids[i], 0, data.data(), kFileSize, 0,
-                        &written, VX_FILE_UPDATE, VX_TYPE_DATA) != VX_SUCCESS) {
-          ++failures;
-        }
-      }
-    };
-    std::thread a(writer, 0);
-    std::thread b(writer, 1);
-    a.join();
-    b.join();
-    EXPECT_EQ(failures, 0);
-    EXPECT_EQ(Content(token, 0, 0x1111),
-              std::vector<std::uint8_t>(kFileSize, 'A'));
-    EXPECT_EQ(Content(token, 0, 0x2222),
-              std::vector<std::uint8_t>(kFileSize, 'B'));
-    EXPECT_EQ(VXCloseDevice(&second), VX_SUCCESS);
-    EXPECT_EQ(VXCloseDevice(&first), VX_SUCCESS);
+TEST_P(ConcurrencyModeTest, CardCallsOnOneTokenNeverInterleave) {
+  sim::TokenId token = 0;
+  VXContext first = OpenWithRoot(GetParam(), &token);
+  VXContext second = List()[0];
+  ASSERT_EQ(VXOpenDevice(&second), VX_SUCCESS);
+  machine().SetLatency(token, std::chrono::microseconds(50));
+  const char* ids[] = {"1111", "2222"};
+  VXContext* contexts[] = {&first, &second};
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(VXStoreFile(contexts[i], ids[i], 0, nullptr, 0, kFileSize,
+                          nullptr, VX_FILE_CREATE, VX_TYPE_DATA),
+              VX_SUCCESS);
   }
+  std::atomic<int> failures{0};
+  auto writer = [&](int i) {
+    const std::vector<std::uint8_t> data(kFileSize,
+                                         static_cast<std::uint8_t>('A' + i));
+    for (int n = 0; n < 40; ++n) {
+      std::uint32_t written = 0;
+      if (VXStoreFile(contexts[i], ids[i], 0, data.data(), kFileSize, 0,
+                      &written, VX_FILE_UPDATE, VX_TYPE_DATA) != VX_SUCCESS) {
+        ++failures;
+      }
+    }
+  };
+  std::thread a(writer, 0);
+  std::thread b(writer, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(Content(token, 0, 0x1111),
+            std::vector<std::uint8_t>(kFileSize, 'A'));
+  EXPECT_EQ(Content(token, 0, 0x2222),
+            std::vector<std::uint8_t>(kFileSize, 'B'));
+  EXPECT_EQ(VXCloseDevice(&second), VX_SUCCESS);
+  EXPECT_EQ(VXCloseDevice(&first), VX_SUCCESS);
 }
 
 // A listing from another context between entering a directory and storing
 // a file neither resets the token nor changes the open entry's ATR: the
 // file lands in the directory.
-TEST_F(ConcurrencyTest, ListingLeavesAnOpenConnectionsDirectory) {
-  for (const TokenMode mode : {TokenMode::Hid, TokenMode::Usb}) {
-    SCOPED_TRACE(mode == TokenMode::Hid ? "HID" : "USB");
-    Start(OsVersion::WindowsXp);
-    sim::TokenId token = 0;
-    VXContext context = OpenWithRoot(mode, &token);
-    ASSERT_EQ(VXMakeDirectory(&context, "1001", 0x400, VX_SUB_DIRECTORY),
-              VX_SUCCESS);
-    ASSERT_EQ(VXEnterDirectory(&context, "\\1001"), VX_SUCCESS);
-    const int resets = machine().Token(token).controlRequests;
-    const std::vector<VXContext> listed = List();
-    ASSERT_EQ(listed.size(), 1u);
-    EXPECT_EQ(machine().Token(token).controlRequests, resets);
-    EXPECT_EQ(listed[0].dwAtrLength, context.dwAtrLength);
-    EXPECT_EQ(std::memcmp(listed[0].bAtr, context.bAtr, context.dwAtrLength),
-              0);
-    const std::uint8_t data[4] = {1, 2, 3, 4};
-    std::uint32_t written = 0;
-    ASSERT_EQ(VXStoreFile(&context, "0101", 0, data, 4, 4, &written,
-                          VX_FILE_CREATE, VX_TYPE_DATA),
-              VX_SUCCESS);
-    EXPECT_EQ(Content(token, 0x1001, 0x0101),
-              std::vector<std::uint8_t>(data, data + 4));
-    EXPECT_EQ(VXCloseDevice(&context), VX_SUCCESS);
-  }
+TEST_P(ConcurrencyModeTest, ListingLeavesAnOpenConnectionsDirectory) {
+  sim::TokenId token = 0;
+  VXContext context = OpenWithRoot(GetParam(), &token);
+  ASSERT_EQ(VXMakeDirectory(&context, "1001", 0x400, VX_SUB_DIRECTORY),
+            VX_SUCCESS);
+  ASSERT_EQ(VXEnterDirectory(&context, "\\1001"), VX_SUCCESS);
+  const int resets = machine().Token(token).controlRequests;
+  const std::vector<VXContext> listed = List();
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(machine().Token(token).controlRequests, resets);
+  EXPECT_EQ(listed[0].dwAtrLength, context.dwAtrLength);
+  EXPECT_EQ(std::memcmp(listed[0].bAtr, context.bAtr, context.dwAtrLength), 0);
+  const std::uint8_t data[4] = {1, 2, 3, 4};
+  std::uint32_t written = 0;
+  ASSERT_EQ(VXStoreFile(&context, "0101", 0, data, 4, 4, &written,
+                        VX_FILE_CREATE, VX_TYPE_DATA),
+            VX_SUCCESS);
+  EXPECT_EQ(Content(token, 0x1001, 0x0101),
+            std::vector<std::uint8_t>(data, data + 4));
+  EXPECT_EQ(VXCloseDevice(&context), VX_SUCCESS);
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, ConcurrencyModeTest,
+                         ::testing::Values(TokenMode::Hid, TokenMode::Usb));
 
 // A stale context whose close released what it held never reaches the
 // connection opened after it, even where the system gives that connection
@@ -197,10 +194,8 @@ TEST_F(ConcurrencyTest, CountsSurviveCopiesAndManyContexts) {
 // Forwards to the simulated machine, but throws from the named call once.
 class ThrowingSystem final : public os::ForwardingSystem {
  public:
-  ThrowingSystem() : ForwardingSystem(os::Sys()), inner_(os::Sys()) {
-    os::SetCurrentSystem(this);
-  }
-  ~ThrowingSystem() override { os::SetCurrentSystem(&inner_); }
+  ThrowingSystem() : ForwardingSystem(os::Sys()) { os::SetCurrentSystem(this); }
+  ~ThrowingSystem() override { os::SetCurrentSystem(&inner()); }
   ThrowingSystem(const ThrowingSystem&) = delete;
   ThrowingSystem& operator=(const ThrowingSystem&) = delete;
 
@@ -234,7 +229,6 @@ class ThrowingSystem final : public os::ForwardingSystem {
       throw std::runtime_error(call);
     }
   }
-  os::System& inner_;
 };
 
 // A system call that throws makes the public call return 3 and leaves
