@@ -1,4 +1,5 @@
 // The HID side of the exchanges: requests and answers in feature reports.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -86,7 +87,10 @@ BOOLEAN HidSendReport(HANDLE device, const RequestHeader& header,
   if (hid == nullptr || (data == nullptr && header.wLength != 0)) return 0;
 
   std::uint8_t report[kLargeReportSize] = {};
-  const common::WipeOnExit wipe(report, sizeof(report));  // may carry a PIN
+  // The request may carry a PIN: its bytes (the header bytes and the data,
+  // at most 3 + wLength) are wiped; the rest stayed zero.
+  const common::WipeOnExit wipe(
+      report, std::min<std::size_t>(3u + header.wLength, sizeof(report)));
   std::uint32_t size = kLargeReportSize;
   if (header.bRequest == 1) {
     if (header.wLength > kMaxControlReportData) return 0;

@@ -59,7 +59,9 @@ int Exchange(const Channel& channel, const RequestHeader& header,
 
   // Single-call exchange: the header and the data in, the answer out.
   std::uint8_t request[8 + 256];
-  const common::WipeOnExit wipe(request, sizeof(request));  // may carry a PIN
+  // The data may carry a PIN: the bytes written are wiped.
+  const common::WipeOnExit wipe(
+      request, std::min<std::size_t>(8u + dataLength, sizeof(request)));
   EncodeHeader(header, request);
   if (dataLength != 0) std::memcpy(request + 8, data, dataLength);
   const DWORD capacity = *responseLength;

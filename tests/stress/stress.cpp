@@ -254,9 +254,14 @@ bool PrepareToken(std::uint8_t deviceByte, int writers) {
 }
 
 // The card results a writer's call may give: a context gone stale or a
-// token gone mid-call, besides success.
+// token gone mid-call, besides success; and 6A 82 (not found): a listed
+// context names its table entry, and a re-plug between the writer's
+// listing and its open may have given that entry to the other writers'
+// token, whose work directory lacks this writer's file. Bytes that land in
+// a wrong file or directory are still counted as cross-writes.
+constexpr std::uint32_t kNotFound = 0x6A82;
 constexpr std::initializer_list<std::uint32_t> kCardResults = {
-    VX_SUCCESS, VX_INVALID_PARAMETER, VX_COMM_ERROR};
+    VX_SUCCESS, VX_INVALID_PARAMETER, VX_COMM_ERROR, kNotFound};
 
 struct WriterTask {
   const sim::Machine* machine;
