@@ -266,12 +266,12 @@ TEST_F(ConcurrencyTest, ThrowingSystemCallLeavesNothingHeld) {
     if (c.open) {
       ASSERT_EQ(VXOpenDevice(&context), VX_SUCCESS);
     }
-    {
-      ThrowingSystem throwing;
-      throwing.armed = c.call;
-      EXPECT_EQ(c.run(&context), VX_COMM_ERROR);
-      EXPECT_TRUE(throwing.armed.empty()) << "the call was not reached";
-    }
+    // The throwing system stays installed until the monitor thread, which
+    // calls through it, has ended.
+    ThrowingSystem throwing;
+    throwing.armed = c.call;
+    EXPECT_EQ(c.run(&context), VX_COMM_ERROR);
+    EXPECT_TRUE(throwing.armed.empty()) << "the call was not reached";
     // A close that threw may have ended the connection already.
     if (context.hDevice != 0xFFFFFFFFu) VXCloseDevice(&context);
     std::vector<VXContext> listed = List();
@@ -281,6 +281,10 @@ TEST_F(ConcurrencyTest, ThrowingSystemCallLeavesNothingHeld) {
     EXPECT_EQ(VXControl(&listed[0], 4, nullptr, 0, nullptr, 255, nullptr),
               VX_SUCCESS);
     EXPECT_EQ(VXCloseDevice(&listed[0]), VX_SUCCESS);
+    EXPECT_TRUE(WaitFor([this] {
+      return !device::MonitorThreadRunning() &&
+             machine().Counters().threadsRunning == 0;
+    }));
   }
 }
 
