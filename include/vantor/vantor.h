@@ -21,12 +21,26 @@
  * - The caller owns the device contexts, the records and every buffer it
  *   passes. The library keeps no pointer to any of them after a call returns
  *   and never hands out memory of its own.
- * - Arguments are checked before anything is sent to a token; a refused
- *   argument gives VX_INVALID_PARAMETER.
- * - Out-parameters are written only on success. The exception is a buffer
- *   that is too small (VX_BUFFER_TOO_SMALL): VXListDevices then writes the
- *   needed length, and so does VXControl with VX_SET_DEVICE_MODE where a
- *   returned-length pointer is given.
+ * - Every call checks in one order: first the context record (absent, not
+ *   listed, never opened or closed: VX_INVALID_PARAMETER), then its other
+ *   arguments (each call says which results they give), then whether the
+ *   context still holds its connection (a stale context, below:
+ *   VX_INVALID_PARAMETER), and only then does it send anything to the
+ *   token. So a removed token is never reported as a token's answer (not
+ *   at the root, not supported). The one check that follows a token's
+ *   answer is VXMakeDirectory's smallest size for an application
+ *   directory, which comes after the root check, as its result order says.
+ * - Out-parameters are written only on success, with these exceptions:
+ *   - VX_BUFFER_TOO_SMALL: VXListDevices writes the needed length, and so
+ *     does VXControl with VX_SET_DEVICE_MODE where a returned-length
+ *     pointer is given;
+ *   - VXListDevices without an array but with a length large enough for
+ *     the listed tokens writes the needed length and returns
+ *     VX_INVALID_PARAMETER;
+ *   - VXControl with VX_GET_FREE_SPACE writes the device type into the
+ *     first output byte before it finds that the token has no free space to
+ *     tell (VX_WRONG_DEVICE_TYPE) or that a one-byte output is too small
+ *     (VX_BUFFER_TOO_SMALL).
  * - Where VXControl is given no returned-length pointer, a response longer
  *   than the output capacity of VX_SET_DEVICE_MODE is dropped and the call
  *   still succeeds (the request itself was carried out).
@@ -49,17 +63,24 @@
  *   token exclusively (VXOpenDeviceEx with share mode 0).
  * - A context goes stale when its token is unplugged: every later call on it
  *   returns VX_INVALID_PARAMETER, VXCloseDevice included, and never reaches
- *   a token opened later. Until the stale context is closed the library
- *   keeps the gone device's handle open (unusable), so that the system
- *   cannot give its value to a new connection; one VXCloseDevice on the
- *   stale context releases it, however often the context was opened, and
- *   marks the context closed (hDevice 0xFFFFFFFF) while still returning
- *   VX_INVALID_PARAMETER; so does opening the context again (which then
- *   succeeds with a new connection).
+ *   a token opened later. A call that finds the device gone (a token in HID
+ *   mode whose report fails with "device not connected", say) returns
+ *   VX_INVALID_PARAMETER itself and releases the token's listing entry at
+ *   once, so the next listing no longer shows it. Until the stale context
+ *   is closed the library keeps the gone device's handle open (unusable),
+ *   so that the system cannot give its value to a new connection; one
+ *   VXCloseDevice on the stale context releases it, however often the
+ *   context was opened, and marks the context closed (hDevice 0xFFFFFFFF)
+ *   while still returning VX_INVALID_PARAMETER; so does opening the
+ *   context again (which then succeeds with a new connection).
  * - Opening one context twice holds two connections: the first
- *   VXCloseDevice keeps it open (hDevice unchanged), the second closes it
- *   and sets hDevice to 0xFFFFFFFF; a closed context may be opened again
- *   while its token is listed. Connections are counted in the context
+ *   VXCloseDevice keeps it open (hDevice unchanged, dwReserved1 one less,
+ *   and every call works on it as before), the second closes it and sets
+ *   hDevice to 0xFFFFFFFF. After every close that returns VX_SUCCESS and
+ *   after the close of a stale context, hDevice tells whether the context
+ *   is still open: 0xFFFFFFFF means closed, and a closed context takes only
+ *   VXOpenDevice or VXOpenDeviceEx (while its token is listed) or a copy of
+ *   a later listing. Connections are counted in the context
  *   itself: while it is open, dwReserved1 holds the number of connections
  *   it holds and dwReserved2 a serial number of the device's opening (the
  *   last close puts back 2 and 24000). A context may therefore be copied or
@@ -173,7 +194,11 @@ VX_EXPORT uint32_t VXAPI VXCloseDevice(VXContext* context);
 
 /* Sends a control request on an open context. `input` and `output` may be
  * absent where the code takes or gives no data; `returnedLength` may be
- * absent and receives the length the code produced. */
+ * absent and receives the length the code produced. The card codes (37 to
+ * 50) refuse an output too small for their fixed-size answer with
+ * VX_BUFFER_TOO_SMALL before sending anything (VX_GET_DEVICE_TYPE with
+ * capacity 0 included); VX_GET_FILE_INFO judges exactly its `inputLength`
+ * bytes, which must be 4 hexadecimal digits (no terminator needed). */
 VX_EXPORT uint32_t VXAPI VXControl(VXContext* context, uint32_t code,
                                    const uint8_t* input, uint32_t inputLength,
                                    uint8_t* output, uint32_t outputCapacity,
@@ -184,7 +209,12 @@ VX_EXPORT uint32_t VXAPI VXControl(VXContext* context, uint32_t code,
  * subdirectory (device type 0, at least 134 bytes) or an application
  * directory (other device types, created at the root, at least 988 bytes)
  * takes four hexadecimal digits other than "0000" and a size up to 0xFFFF.
- * A new subdirectory or application directory is current afterwards. */
+ * Results in this order: an id of "0000", a stale context, an application
+ * directory when the root is not current (VX_NOT_AT_ROOT), a size below
+ * the smallest (VX_DIRECTORY_TOO_SMALL), an id that is not four digits or a
+ * size above 0xFFFF, then the device type read from the token (a kind that
+ * does not fit it: VX_INVALID_PARAMETER). A new subdirectory or application
+ * directory is current afterwards. */
 VX_EXPORT uint32_t VXAPI VXMakeDirectory(VXContext* context, const char* id,
                                          uint32_t size, uint32_t kind);
 
@@ -241,9 +271,13 @@ VX_EXPORT uint32_t VXAPI VXSetPinOrKey(VXContext* context,
  *   them. No data, no size.
  * - VX_FILE_SET_PARAM: `fileSize` is the parameter (1 to 64); no id, no
  *   data; not on device type 0.
+ * An RSA public key source whose exponent has a non-zero byte before its
+ * last four is refused with VX_INVALID_PARAMETER (the token keeps a 4-byte
+ * exponent; a longer one would be cut).
  * Sizes and offset + length above VX_MAX_FILE_SIZE give
- * VX_SIZE_OUT_OF_RANGE. `count` (may be absent) receives the bytes written
- * plus any filler file's, 466 for a key pair, 1 for the parameter. */
+ * VX_SIZE_OUT_OF_RANGE, before the context's connection is checked.
+ * `count` (may be absent) receives the bytes written plus any filler
+ * file's, 466 for a key pair, 1 for the parameter. */
 VX_EXPORT uint32_t VXAPI VXStoreFile(VXContext* context, const char* id,
                                      uint32_t offset, const uint8_t* data,
                                      uint32_t dataLength, uint32_t fileSize,

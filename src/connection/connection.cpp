@@ -82,6 +82,11 @@ bool IsSlotValid(const VXContext* context) {
   return context != nullptr && device::IsSlotInUse(context->dwIndex);
 }
 
+bool IsConnected(const VXContext* context) {
+  return HasHandle(context) && IsIndexInRange(*context) &&
+         device::IsConnected(ConnectionOf(*context));
+}
+
 std::uint32_t SlotList(VXContext* contexts, std::uint32_t* length) {
   if (length == nullptr) {
     return VX_INVALID_PARAMETER;

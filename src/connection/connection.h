@@ -56,6 +56,11 @@ using common::SpreadVersion;
 // names is in use.
 bool IsSlotValid(const VXContext* context);
 
+// True when the context holds a connection to its entry's open device:
+// false for a context that is stale (its token was unplugged, or its
+// handle names an earlier opening), closed or never opened.
+bool IsConnected(const VXContext* context);
+
 // Holds the context's token for the calling thread while it lives: calls
 // on other contexts of that token wait for it, in the order they came;
 // the same thread may take it again (a call that makes other calls). A

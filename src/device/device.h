@@ -317,6 +317,10 @@ ExchangeResult ExchangeApdu(const Connection& connection,
                             std::uint8_t* response,
                             std::uint32_t* responseLength);
 
+// True when the connection names its entry's open device: the context that
+// carries it is neither stale nor closed.
+bool IsConnected(const Connection& connection);
+
 // The entry's state for a connection: false when it is not one.
 bool SlotStatusOf(const Connection& connection, SlotListing* out);
 

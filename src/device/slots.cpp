@@ -274,6 +274,11 @@ ExchangeResult ExchangeApdu(const Connection& connection,
   });
 }
 
+bool IsConnected(const Connection& connection) {
+  std::lock_guard guard(DeviceTableLock());
+  return ConnectedEntry(connection) != nullptr;
+}
+
 bool SlotStatusOf(const Connection& connection, SlotListing* out) {
   std::lock_guard guard(DeviceTableLock());
   const SlotEntry* entry = ConnectedEntry(connection);

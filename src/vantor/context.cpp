@@ -20,6 +20,10 @@ bool IsContextValid(const VXContext* context) {
          context->hDevice != 0;
 }
 
+std::uint32_t CheckConnected(const VXContext* context) {
+  return connection::IsConnected(context) ? VX_SUCCESS : VX_INVALID_PARAMETER;
+}
+
 bool IsOpenInfoValid(const VXOpenInfo* openInfo) {
   return openInfo != nullptr && openInfo->dwSize == kOpenInfoSize &&
          (openInfo->dwShareMode == 0 || openInfo->dwShareMode == 1);

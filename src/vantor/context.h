@@ -51,6 +51,12 @@ std::uint32_t GuardedOn(const VXContext* context, Body body) noexcept {
 // has an ATR.
 bool IsContextValid(const VXContext* context);
 
+// VX_INVALID_PARAMETER unless the context still holds its connection. Each
+// call asks this after its arguments and before its first command to the
+// token, so a stale context is never reported through a token step's
+// answer (not at the root, not supported).
+std::uint32_t CheckConnected(const VXContext* context);
+
 // True for a context that can be opened: listed (index below 127), version
 // 2.0.0 or later, with an ATR. The handle is not looked at.
 bool IsContextOpenable(const VXContext* context);

@@ -68,8 +68,9 @@ std::uint32_t InstallAndFinish(const VXContext& context,
 
 std::uint32_t MakeRoot(const VXContext& context, const char* id) {
   if (std::strcmp(id, "\\") != 0) return VX_INVALID_PARAMETER;
-  std::uint32_t result =
-      cmd::CreateCardFile(&context, cmd::kRootId, 0, cmd::kRootDir, 0, 0);
+  std::uint32_t result = CheckConnected(&context);
+  if (result != VX_SUCCESS) return result;
+  result = cmd::CreateCardFile(&context, cmd::kRootId, 0, cmd::kRootDir, 0, 0);
   if (result != VX_SUCCESS) return result;
   std::uint8_t deviceType = 0;
   if ((result = cmd::GetDeviceType(&context, &deviceType)) != VX_SUCCESS) {
@@ -79,25 +80,31 @@ std::uint32_t MakeRoot(const VXContext& context, const char* id) {
 }
 
 // A subdirectory or an application directory; the checks come in the order
-// callers see their results (position, size, device type, id text).
+// callers see their results (position, size, device type). The id text and
+// the largest size give the same result as a device type that does not fit
+// the kind, so they are checked before the device type is read: a refused
+// request sends nothing past the position check.
 std::uint32_t MakeChild(const VXContext& context, const char* id,
                         std::uint32_t size, std::uint32_t kind) {
   const bool app = kind == VX_APP_DIRECTORY;
   if (std::strncmp(id, "0000", 4) == 0) return VX_INVALID_PARAMETER;
+  std::uint32_t result = CheckConnected(&context);
+  if (result != VX_SUCCESS) return result;
   if (app && cmd::CheckAtRoot(&context) != VX_SUCCESS) return VX_NOT_AT_ROOT;
   if (size < (app ? kMinAppDirectorySize : kMinSubDirectorySize)) {
     return VX_DIRECTORY_TOO_SMALL;
   }
-  std::uint8_t deviceType = 0;
-  std::uint32_t result = cmd::GetDeviceType(&context, &deviceType);
-  if (result != VX_SUCCESS) return result;
-  if (app == (deviceType == 0)) return VX_INVALID_PARAMETER;
-  if (size > kMaxDirectorySize) return VX_INVALID_PARAMETER;
   std::uint8_t fileId[2];
-  if (std::strlen(id) != 4 || std::strchr(id, '\\') != nullptr ||
+  if (size > kMaxDirectorySize || std::strlen(id) != 4 ||
+      std::strchr(id, '\\') != nullptr ||
       cmd::ParseHexText(fileId, sizeof(fileId), id, 4) != 2) {
     return VX_INVALID_PARAMETER;
   }
+  std::uint8_t deviceType = 0;
+  if ((result = cmd::GetDeviceType(&context, &deviceType)) != VX_SUCCESS) {
+    return result;
+  }
+  if (app == (deviceType == 0)) return VX_INVALID_PARAMETER;
   result = cmd::CreateCardFile(&context, fileId, size, cmd::kDirectory, 0, 0);
   if (result != VX_SUCCESS) return result;
   if (app && (result = cmd::AddToAppList(&context, fileId)) != VX_SUCCESS) {
@@ -126,7 +133,9 @@ std::uint32_t MakeDirectory(const VXContext* context, const char* id,
 
 std::uint32_t ClearDirectory(const VXContext* context, std::uint32_t reserved) {
   if (!IsContextValid(context) || reserved != 0) return VX_INVALID_PARAMETER;
-  std::uint32_t result = cmd::EraseCurrentDir(context);
+  std::uint32_t result = CheckConnected(context);
+  if (result != VX_SUCCESS) return result;
+  result = cmd::EraseCurrentDir(context);
   if (result != VX_SUCCESS) return result;
   std::uint32_t rootExists = 0;
   if ((result = cmd::QueryRootExists(context, &rootExists)) != VX_SUCCESS) {
@@ -178,9 +187,10 @@ std::uint32_t EnterDirectory(const VXContext* context, const char* path) {
   const int bytes = cmd::ParseHexText(ids, sizeof(ids), path,
                                       static_cast<std::uint32_t>(length));
   if (bytes < 0) return VX_INVALID_PARAMETER;
+  std::uint32_t result = CheckConnected(context);
+  if (result != VX_SUCCESS) return result;
   // Four digits alone name a directory of the current one; every other
   // form starts at the root.
-  std::uint32_t result = VX_SUCCESS;
   if (length != 4) {
     result = cmd::SelectDirectory(context, cmd::kRootId, 0);
   }

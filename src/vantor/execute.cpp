@@ -31,9 +31,12 @@ std::uint32_t Execute(const VXContext* context, const char* id,
       cmd::ParseHexText(fileId, sizeof(fileId), id, 4) != 2) {
     return VX_INVALID_PARAMETER;
   }
-  std::uint8_t deviceType = 0;
-  std::uint32_t result = cmd::GetDeviceType(context, &deviceType);
+  std::uint32_t result = CheckConnected(context);
   if (result != VX_SUCCESS) return result;
+  std::uint8_t deviceType = 0;
+  if ((result = cmd::GetDeviceType(context, &deviceType)) != VX_SUCCESS) {
+    return result;
+  }
   if (deviceType != 0) return VX_WRONG_DEVICE_TYPE;
   if ((result = cmd::SelectFile(context, fileId)) != VX_SUCCESS) return result;
   std::uint32_t produced = 0;

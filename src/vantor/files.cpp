@@ -1,7 +1,8 @@
 // VXStoreFile: creating and writing files of the current directory, RSA key
 // file pairs and the directory parameter. Every argument is checked before
-// a command reaches the token; only then does the call read the device
-// type, place any filler file, create and write.
+// a command reaches the token, then that the context still holds its
+// connection; only then does the call read the device type, place any
+// filler file, create and write.
 #include <cstring>
 
 #include "commandfile/commandfile.h"
@@ -239,6 +240,7 @@ std::uint32_t StoreFile(const VXContext* context, const char* id,
   std::uint32_t result = CheckRequest(*context, id, offset, data, length,
                                       fileSize, flags, request);
   if (result != VX_SUCCESS) return result;
+  if ((result = CheckConnected(context)) != VX_SUCCESS) return result;
   std::uint8_t deviceType = 0;
   if ((result = CheckPlace(*context, request, &deviceType)) != VX_SUCCESS) {
     return result;

@@ -15,6 +15,8 @@ std::uint32_t PresentPin(const VXContext* context, const std::uint8_t* pin,
   const bool shaped = (kind == VX_USER_PIN && length == cmd::kUserPinLength) ||
                       (kind == VX_DEV_PIN && length == cmd::kDevPinLength);
   if (!shaped) return VX_INVALID_PARAMETER;
+  const std::uint32_t result = CheckConnected(context);
+  if (result != VX_SUCCESS) return result;
   return cmd::VerifyPin(context, pin, kind);
 }
 
@@ -40,18 +42,21 @@ std::uint32_t SetPinOrKey(const VXContext* context,
           newLength != cmd::kUserPinLength) {
         return VX_INVALID_PARAMETER;
       }
+      if (CheckConnected(context) != VX_SUCCESS) return VX_INVALID_PARAMETER;
       return cmd::ChangeUserPin(context, oldValue, newValue);
     case VX_DEV_PIN:
       if (oldValue == nullptr || oldLength != cmd::kDevPinLength ||
           newLength != cmd::kDevPinLength) {
         return VX_INVALID_PARAMETER;
       }
+      if (CheckConnected(context) != VX_SUCCESS) return VX_INVALID_PARAMETER;
       return cmd::ChangeDevPin(context, oldValue, newValue);
     case VX_AUTH_KEY:
       if (oldValue != nullptr || oldLength != 0 ||
           (newLength != 8 && newLength != 16)) {
         return VX_INVALID_PARAMETER;
       }
+      if (CheckConnected(context) != VX_SUCCESS) return VX_INVALID_PARAMETER;
       return SetAuthKey(*context, newValue, newLength);
     default:
       return VX_INVALID_PARAMETER;

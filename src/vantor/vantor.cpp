@@ -96,18 +96,60 @@ std::uint32_t SelectRootOn200(const VXContext& context) {
 
 // Codes 37, 38, 39, 41, 49 and 50: reads of device data. The caller's
 // arguments are checked first (outputs that cannot hold the fixed-size
-// answer give 17): a refused call sends nothing. Code 41 with one byte of
-// output reads the device type into it first: 32 on device types 1 and 2,
-// 17 on device type 0.
+// answer give 17), then the connection: a refused call sends nothing.
+std::uint32_t CheckCardControl(const VXContext& context, std::uint32_t code,
+                               const std::uint8_t* input,
+                               std::uint32_t inputLength,
+                               const std::uint8_t* output,
+                               std::uint32_t outputCapacity,
+                               std::uint8_t* fileId) {
+  if (output == nullptr) return VX_INVALID_PARAMETER;
+  switch (code) {
+    case VX_GET_DEVICE_TYPE:
+      if (outputCapacity < 1) return VX_BUFFER_TOO_SMALL;
+      break;
+    case VX_GET_SERIAL_NUMBER:
+      break;
+    case VX_GET_VM_TYPE:
+    case VX_GET_FREE_SPACE:
+      // Code 41 reads the device type into the first byte, so one byte is
+      // enough to learn that the token has no free space to tell.
+      if (context.dwVersion == kVersion200) return VX_INVALID_PARAMETER;
+      if (outputCapacity < 1) return VX_BUFFER_TOO_SMALL;
+      break;
+    case VX_GET_DIRECTORY_FREE_SPACE:
+      if (outputCapacity < 2) return VX_BUFFER_TOO_SMALL;
+      break;
+    case VX_GET_FILE_INFO:
+      // Exactly four characters, judged on the bytes given: no terminator
+      // and no backslash among them.
+      if (input == nullptr || inputLength != 4 ||
+          std::memchr(input, '\\', 4) != nullptr ||
+          std::memchr(input, '\0', 4) != nullptr ||
+          cmd::ParseHexText(fileId, 2, reinterpret_cast<const char*>(input),
+                            4) != 2) {
+        return VX_INVALID_PARAMETER;
+      }
+      if (outputCapacity < 6) return VX_BUFFER_TOO_SMALL;
+      break;
+    default:
+      return VX_INVALID_PARAMETER;
+  }
+  return CheckConnected(&context);
+}
+
+// Code 41 with one byte of output reads the device type into it first: 32
+// on device types 1 and 2, 17 on device type 0.
 std::uint32_t CardControl(const VXContext& context, std::uint32_t code,
                           const std::uint8_t* input, std::uint32_t inputLength,
                           std::uint8_t* output, std::uint32_t outputCapacity,
                           std::uint32_t* produced) {
-  if (output == nullptr) return VX_INVALID_PARAMETER;
-  std::uint32_t result = VX_SUCCESS;
+  std::uint8_t id[2] = {};
+  std::uint32_t result = CheckCardControl(context, code, input, inputLength,
+                                          output, outputCapacity, id);
+  if (result != VX_SUCCESS) return result;
   switch (code) {
     case VX_GET_DEVICE_TYPE:
-      if (outputCapacity < 1) return VX_BUFFER_TOO_SMALL;
       if ((result = SelectRootOn200(context)) != VX_SUCCESS) return result;
       result = cmd::GetDeviceType(&context, output);
       *produced = 1;
@@ -116,42 +158,18 @@ std::uint32_t CardControl(const VXContext& context, std::uint32_t code,
       if ((result = SelectRootOn200(context)) != VX_SUCCESS) return result;
       return cmd::GetSerialNumber(&context, output, outputCapacity, produced);
     case VX_GET_VM_TYPE:
-      if (context.dwVersion == kVersion200) return VX_INVALID_PARAMETER;
-      if (outputCapacity < 1) return VX_BUFFER_TOO_SMALL;
       return cmd::GetVmType(&context, output, outputCapacity, produced);
-    case VX_GET_FREE_SPACE: {
-      if (context.dwVersion == kVersion200) return VX_INVALID_PARAMETER;
-      // The device type is read into the first byte, so one byte is enough
-      // to learn that the token has no free space to tell.
-      if (outputCapacity < 1) return VX_BUFFER_TOO_SMALL;
+    case VX_GET_FREE_SPACE:
       if ((result = cmd::GetDeviceType(&context, output)) != VX_SUCCESS) {
         return result;
       }
       if (output[0] != 0) return VX_WRONG_DEVICE_TYPE;
       if (outputCapacity < 2) return VX_BUFFER_TOO_SMALL;
       return cmd::GetFreeSpace(&context, output, outputCapacity, produced);
-    }
     case VX_GET_DIRECTORY_FREE_SPACE:
-      if (outputCapacity < 2) return VX_BUFFER_TOO_SMALL;
       return cmd::GetDirFreeSpace(&context, output, outputCapacity, produced);
-    case VX_GET_FILE_INFO: {
-      // Exactly four characters, judged on the bytes given: no terminator
-      // and no backslash among them.
-      if (input == nullptr || inputLength != 4 ||
-          std::memchr(input, '\\', 4) != nullptr ||
-          std::memchr(input, '\0', 4) != nullptr) {
-        return VX_INVALID_PARAMETER;
-      }
-      std::uint8_t id[2];
-      if (cmd::ParseHexText(id, sizeof(id),
-                            reinterpret_cast<const char*>(input), 4) != 2) {
-        return VX_INVALID_PARAMETER;
-      }
-      if (outputCapacity < 6) return VX_BUFFER_TOO_SMALL;
+    default:  // VX_GET_FILE_INFO
       return cmd::GetFileInfo(&context, id, output, outputCapacity, produced);
-    }
-    default:
-      return VX_INVALID_PARAMETER;
   }
 }
 
@@ -184,6 +202,7 @@ std::uint32_t Control(VXContext* context, std::uint32_t code,
       // Its response goes to `output`: none with a capacity is refused
       // before anything is sent (the card codes' CardControl refuses none).
       if (output == nullptr && outputCapacity != 0) return VX_INVALID_PARAMETER;
+      if (CheckConnected(context) != VX_SUCCESS) return VX_INVALID_PARAMETER;
       result = SetDeviceMode(*context, input, inputLength, output,
                              outputCapacity, returnedLength, &produced);
       break;
@@ -197,7 +216,8 @@ std::uint32_t Control(VXContext* context, std::uint32_t code,
                            outputCapacity, &produced);
       break;
     case VX_SET_DEVICE_ID:
-      if (input == nullptr || inputLength != cmd::kDeviceIdLength) {
+      if (input == nullptr || inputLength != cmd::kDeviceIdLength ||
+          CheckConnected(context) != VX_SUCCESS) {
         return VX_INVALID_PARAMETER;
       }
       result = cmd::SetDeviceId(context, input, inputLength, &produced);

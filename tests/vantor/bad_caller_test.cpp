@@ -68,6 +68,83 @@ const std::vector<Call>& CallsOnAContext() {
   return calls;
 }
 
+// Calls whose first step asks the token something that the call turns into
+// a result of its own (not at the root, not supported, too small), with
+// the result a stale context gives: 2, or the code of an argument that is
+// checked before the context.
+struct TokenStepCall {
+  const char* name;
+  std::uint32_t expected;
+  std::function<std::uint32_t(VXContext*)> run;
+};
+
+const std::vector<TokenStepCall>& TokenStepCalls() {
+  auto control = [](std::uint32_t code, const char* input,
+                    std::uint32_t capacity) {
+    return [=](VXContext* c) {
+      return VXControl(c, code, reinterpret_cast<const std::uint8_t*>(input),
+                       input != nullptr ? 4 : 0, g_out, capacity, &g_length);
+    };
+  };
+  static const std::vector<TokenStepCall> calls = {
+      {"application directory", VX_INVALID_PARAMETER,
+       [](VXContext* c) {
+         return VXMakeDirectory(c, "1A2B", 1000, VX_APP_DIRECTORY);
+       }},
+      {"subdirectory", VX_INVALID_PARAMETER,
+       [](VXContext* c) {
+         return VXMakeDirectory(c, "1A2B", 200, VX_SUB_DIRECTORY);
+       }},
+      {"file of size 0x8000", VX_SIZE_OUT_OF_RANGE,
+       [](VXContext* c) {
+         return VXStoreFile(c, "1A2B", 0, nullptr, 0, 0x8000, &g_length,
+                            VX_FILE_CREATE, VX_TYPE_DATA);
+       }},
+      {"parameter", VX_INVALID_PARAMETER,
+       [](VXContext* c) {
+         return VXStoreFile(c, nullptr, 0, nullptr, 0, 10, &g_length,
+                            VX_FILE_SET_PARAM, 0);
+       }},
+      {"key", VX_INVALID_PARAMETER,
+       [](VXContext* c) {
+         return VXSetPinOrKey(c, nullptr, 0, kBytes, 8, VX_AUTH_KEY);
+       }},
+      {"developer PIN change", VX_INVALID_PARAMETER,
+       [](VXContext* c) {
+         return VXSetPinOrKey(c, kBytes, 24, kBytes, 24, VX_DEV_PIN);
+       }},
+      {"two-level path", VX_INVALID_PARAMETER,
+       [](VXContext* c) { return VXEnterDirectory(c, "\\1A2B\\3C4D"); }},
+      {"run by id", VX_INVALID_PARAMETER,
+       [](VXContext* c) {
+         return VXExecuteEx(c, "1A2B", VX_EXECUTE_BY_ID, kBytes, 8, g_out, 8,
+                            &g_length);
+       }},
+      {"code 7", VX_INVALID_PARAMETER,
+       [](VXContext* c) {
+         return VXControl(c, VX_SET_DEVICE_MODE, kBytes, 1, g_out, 251,
+                          &g_length);
+       }},
+      {"code 37", VX_INVALID_PARAMETER,
+       control(VX_GET_DEVICE_TYPE, nullptr, 8)},
+      {"code 37 without room", VX_BUFFER_TOO_SMALL,
+       control(VX_GET_DEVICE_TYPE, nullptr, 0)},
+      {"code 38", VX_INVALID_PARAMETER,
+       control(VX_GET_SERIAL_NUMBER, nullptr, 8)},
+      {"code 41", VX_INVALID_PARAMETER, control(VX_GET_FREE_SPACE, nullptr, 1)},
+      {"code 42", VX_INVALID_PARAMETER,
+       [](VXContext* c) {
+         return VXControl(c, VX_SET_DEVICE_ID, kBytes, 8, nullptr, 0, nullptr);
+       }},
+      {"code 49 without room", VX_BUFFER_TOO_SMALL,
+       control(VX_GET_DIRECTORY_FREE_SPACE, nullptr, 1)},
+      {"code 49", VX_INVALID_PARAMETER,
+       control(VX_GET_DIRECTORY_FREE_SPACE, nullptr, 8)},
+      {"code 50", VX_INVALID_PARAMETER, control(VX_GET_FILE_INFO, "1A2B", 8)},
+  };
+  return calls;
+}
+
 // Bad arguments on an open context, each refused before anything is sent.
 const std::vector<Call>& BadArguments() {
   static const std::vector<Call> calls = {
@@ -121,6 +198,14 @@ const std::vector<Call>& BadArguments() {
       {"VXMakeDirectory no id",
        [](VXContext* c) {
          return VXMakeDirectory(c, nullptr, 200, VX_SUB_DIRECTORY);
+       }},
+      {"VXMakeDirectory id of three digits",
+       [](VXContext* c) {
+         return VXMakeDirectory(c, "1A2", 200, VX_SUB_DIRECTORY);
+       }},
+      {"VXMakeDirectory size 0x10000",
+       [](VXContext* c) {
+         return VXMakeDirectory(c, "1A2B", 0x10000, VX_SUB_DIRECTORY);
        }},
       {"VXMakeDirectory kind 0",
        [](VXContext* c) { return VXMakeDirectory(c, "1A2B", 200, 0); }},
@@ -193,19 +278,22 @@ const std::vector<Call>& BadArguments() {
 
 class BadCallerTest : public MachineTest {
  protected:
-  // `call` on `context` gives 2, sends nothing and leaves it as it was.
-  void ExpectRefused(const Call& call, VXContext* context) {
-    SCOPED_TRACE(call.name);
+  // `call` on `context` gives `expected`, sends nothing and leaves it as it
+  // was.
+  template <typename Run>
+  void ExpectRefused(const char* name, const Run& run, VXContext* context,
+                     std::uint32_t expected = VX_INVALID_PARAMETER) {
+    SCOPED_TRACE(name);
     VXContext before{};
     if (context != nullptr) before = *context;
     const std::size_t sent = machine().Wire().size();
     const int calls = machine().Token(token_).apdus;
-    EXPECT_EQ(call.run(context), VX_INVALID_PARAMETER);
+    EXPECT_EQ(run(context), expected);
     EXPECT_EQ(machine().Wire().size(), sent);
     EXPECT_EQ(machine().Token(token_).apdus, calls);
     // A close of a stale context marks it closed.
     const bool closes = context != nullptr && context == stale_ &&
-                        std::strcmp(call.name, "VXCloseDevice") == 0;
+                        std::strcmp(name, "VXCloseDevice") == 0;
     if (context != nullptr) {
       const VXContext after = closes ? Closed(before) : before;
       EXPECT_EQ(std::memcmp(context, &after, sizeof(after)), 0);
@@ -239,7 +327,9 @@ TEST_F(BadCallerTest, ContextsThatNameNoConnection) {
                   {"closed", &closed},   {"stale", &stale}};
   for (const auto& c : contexts) {
     SCOPED_TRACE(c.name);
-    for (const Call& call : CallsOnAContext()) ExpectRefused(call, c.context);
+    for (const Call& call : CallsOnAContext()) {
+      ExpectRefused(call.name, call.run, c.context);
+    }
   }
   EXPECT_EQ(VXOpenDevice(nullptr), VX_INVALID_PARAMETER);
   EXPECT_EQ(VXOpenDevice(&garbage), VX_INVALID_PARAMETER);
@@ -249,8 +339,43 @@ TEST_F(BadCallerTest, ContextsThatNameNoConnection) {
 TEST_F(BadCallerTest, BadArgumentsOnAnOpenContext) {
   token_ = machine().Plug(Token(TokenMode::Usb));
   VXContext context = OpenFirst();
-  for (const Call& call : BadArguments()) ExpectRefused(call, &context);
+  for (const Call& call : BadArguments()) {
+    ExpectRefused(call.name, call.run, &context);
+  }
   EXPECT_EQ(VXCloseDevice(&context), VX_SUCCESS);
+}
+
+// A context whose token was unplugged, on every version rule: the calls
+// answer 2 (or their argument's own code) and send nothing, with the token
+// gone and with it plugged in again and opened by another context.
+TEST_F(BadCallerTest, StaleContextAnswersBeforeAnyTokenStep) {
+  for (const std::uint16_t version :
+       {std::uint16_t{0x0200}, std::uint16_t{0x0210}, std::uint16_t{0x0230}}) {
+    for (const bool replugged : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << "version " << std::hex << version
+                                        << (replugged ? " re-plugged" : ""));
+      Start(OsVersion::WindowsXp);
+      token_ = machine().Plug(Token(TokenMode::Usb, version));
+      VXContext stale = OpenFirst();
+      ASSERT_EQ(VXMakeDirectory(&stale, "\\", 0, VX_ROOT_DIRECTORY),
+                VX_SUCCESS);
+      machine().Unplug(token_);
+      VXContext fresh{};
+      if (replugged) {
+        machine().Replug(token_);
+        fresh = OpenFirst();
+      } else {
+        EXPECT_TRUE(List().empty());
+      }
+      for (const TokenStepCall& call : TokenStepCalls()) {
+        ExpectRefused(call.name, call.run, &stale, call.expected);
+      }
+      EXPECT_EQ(VXCloseDevice(&stale), VX_INVALID_PARAMETER);
+      if (replugged) {
+        EXPECT_EQ(VXCloseDevice(&fresh), VX_SUCCESS);
+      }
+    }
+  }
 }
 
 }  // namespace
