@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "alloc_counter.h"
-#include "vantor/sim.h"
+#include "sim/testing.h"
 #include "vantor/vantor.h"
 
 namespace {
 
-using vantor::sim::Machine;
+using Machine = vantor::sim::TestMachine;
 using vantor::sim::OsVersion;
 using vantor::sim::TokenMode;
 
@@ -101,10 +101,10 @@ namespace {
 // rate of one (counter `exchanges_per_s`, to compare across the two runs).
 void BM_ParallelExchanges(benchmark::State& state) {
   const int threads = state.threads();
-  static vantor::sim::Machine* machine = nullptr;
+  static vantor::sim::TestMachine* machine = nullptr;
   static std::vector<VXContext> contexts;
   if (state.thread_index() == 0) {
-    machine = new vantor::sim::Machine();
+    machine = new vantor::sim::TestMachine();
     machine->Install();
     machine->SetWireLog(false);
     vantor::sim::TokenConfig config;
@@ -149,7 +149,7 @@ namespace {
 // call (scripts/count-instructions.sh).
 void BM_ControlCall(benchmark::State& state) {
   const auto code = static_cast<std::uint32_t>(state.range(0));
-  vantor::sim::Machine machine;
+  vantor::sim::TestMachine machine;
   machine.Install();
   machine.SetWireLog(false);
   machine.Plug({});
@@ -210,7 +210,7 @@ namespace {
 // library and the machine together (expected: 0). A Windows 98 machine
 // runs no monitor thread, whose polling would count too.
 void BM_UpdateFile4K(benchmark::State& state) {
-  vantor::sim::Machine machine(vantor::sim::OsVersion::Windows98);
+  vantor::sim::TestMachine machine(vantor::sim::OsVersion::Windows98);
   machine.Install();
   machine.SetWireLog(false);
   machine.Plug({});
@@ -320,7 +320,7 @@ double Percentile(const std::vector<double>& sorted, double share) {
 }
 
 void BM_ListingBesideBusyTokens(benchmark::State& state) {
-  vantor::sim::Machine machine;
+  vantor::sim::TestMachine machine;
   machine.Install();
   machine.SetWireLog(false);
   vantor::sim::TokenConfig config;

@@ -17,7 +17,7 @@
 
 #include "alloc_counter.h"
 #include "device/device.h"
-#include "vantor/sim.h"
+#include "sim/testing.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ namespace sim = vantor::sim;
 
 // What the machine and the heap counted between two points.
 struct Tally {
-  static Tally Now(const sim::Machine& machine) {
+  static Tally Now(const sim::TestMachine& machine) {
     const sim::MachineCounters counters = machine.Counters();
     return {counters.transportCalls, counters.opens, counters.allocations,
             vantor::bench::HeapAllocations()};
@@ -75,7 +75,7 @@ struct OpenToken {
     if (opened) device::CloseSlot(*entry);
     device::InitDeviceTable();
   }
-  sim::Machine machine;
+  sim::TestMachine machine;
   device::SlotEntry* entry = nullptr;
   bool opened = false;
 };
@@ -143,7 +143,7 @@ void BM_Refresh(benchmark::State& state) {
   const auto tokens = static_cast<int>(state.range(0));
   const bool hid = state.range(1) == kHid;
   state.SetLabel(hid ? "hid" : "driver");
-  sim::Machine machine;
+  sim::TestMachine machine;
   machine.Install();
   machine.SetWireLog(false);
   device::InitDeviceTable();

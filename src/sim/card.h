@@ -1,7 +1,7 @@
 // The card of a virtual token: the token side of the Vantor card command
 // language. It keeps the file tree, the memory accounting, the key records
 // and the volatile selection state, and answers one command APDU at a time
-// (see "The card" in include/vantor/sim.h).
+// (see "The card" in docs/virtual-token.md).
 //
 // Files: card.cpp (dispatch, checks, device data, inspection, events),
 // card_files.cpp (tree, memory, select, create, erase, binary read and

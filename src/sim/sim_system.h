@@ -20,6 +20,7 @@
 
 #include "os/portable/portable_system.h"
 #include "os/probe.h"
+#include "sim/sim_types.h"
 #include "sim/token.h"
 #include "vantor/sim.h"
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/card.h"
+#include "sim/sim_types.h"
 #include "vantor/sim.h"
 
 namespace vantor::sim::detail {

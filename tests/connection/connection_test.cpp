@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "device/device.h"
-#include "vantor/sim.h"
+#include "sim/testing.h"
 
 namespace vantor::connection {
 namespace {
 
-using sim::Machine;
+using Machine = sim::TestMachine;
 using sim::TokenMode;
 using sim::WireRecord;
 

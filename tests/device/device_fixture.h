@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "device/device.h"
-#include "vantor/sim.h"
+#include "sim/testing.h"
 
 namespace vantor::device::testing {
 
@@ -48,15 +48,15 @@ class DeviceTest : public ::testing::Test {
   void TearDown() override { Release(); }
 
   // Replaces the machine with a fresh one of `version`.
-  sim::Machine& UseMachine(sim::OsVersion version) {
+  sim::TestMachine& UseMachine(sim::OsVersion version) {
     Release();
-    machine_ = std::make_unique<sim::Machine>(version);
+    machine_ = std::make_unique<sim::TestMachine>(version);
     machine_->Install();
     InitDeviceTable();
     return *machine_;
   }
 
-  sim::Machine& M() { return *machine_; }
+  sim::TestMachine& M() { return *machine_; }
 
   // The entry holding `path`, or -1.
   static int EntryOf(const std::string& path) {
@@ -126,7 +126,7 @@ class DeviceTest : public ::testing::Test {
     machine_.reset();
   }
 
-  std::unique_ptr<sim::Machine> machine_;
+  std::unique_ptr<sim::TestMachine> machine_;
 };
 
 }  // namespace vantor::device::testing

@@ -466,7 +466,7 @@ TEST_F(DeviceTest, UnboundEnumerationLeavesTheTableAlone) {
     RefreshDeviceTable();
     ASSERT_EQ(UsedEntries(), 1);
     // A machine on which the function does not bind, the table kept.
-    sim::Machine other(sim::OsVersion::WindowsXp);
+    sim::TestMachine other(sim::OsVersion::WindowsXp);
     sim::MachineFaults faults;
     faults.unboundFunction = function;
     other.SetFaults(faults);

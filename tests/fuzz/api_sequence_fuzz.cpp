@@ -24,7 +24,7 @@
 
 #include "device/device.h"
 #include "fuzz_rig.h"
-#include "vantor/sim.h"
+#include "sim/testing.h"
 #include "vantor/vantor.h"
 
 namespace {
@@ -358,7 +358,7 @@ struct Run {
     }
   }
 
-  sim::Machine machine;
+  sim::TestMachine machine;
   std::vector<sim::TokenId> tokens;
   VXContext listed[4] = {};
   VXContext contexts[4] = {};

@@ -17,7 +17,7 @@
 
 #include "common/atr.h"
 #include "fuzz_rig.h"
-#include "vantor/sim.h"
+#include "sim/testing.h"
 #include "vantor/vantor.h"
 
 namespace {

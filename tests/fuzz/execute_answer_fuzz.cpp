@@ -15,7 +15,7 @@
 
 #include "commandfile/commandfile.h"
 #include "fuzz_rig.h"
-#include "vantor/sim.h"
+#include "sim/testing.h"
 #include "vantor/vantor.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "vantor/sim.h"
+#include "sim/testing.h"
 #include "vantor/vantor.h"
 
 namespace vantor::fuzz {
@@ -41,7 +41,7 @@ struct TokenRig {
               VXOpenDevice(&context) == VX_SUCCESS,
           "opening the token");
   }
-  sim::Machine machine;
+  sim::TestMachine machine;
   sim::TokenId token = 0;
   VXContext context{};
 };
@@ -60,7 +60,7 @@ struct TwoTokenRig {
       tokens[usb] = machine.Plug(config);
     }
   }
-  sim::Machine machine;
+  sim::TestMachine machine;
   sim::TokenId tokens[2] = {};
 };
 

@@ -19,7 +19,7 @@
 #include "commandfile/commandfile.h"
 #include "fuzz_rig.h"
 #include "hex_bytes.h"
-#include "vantor/sim.h"
+#include "sim/testing.h"
 #include "vantor/vantor.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fuzz_rig.h"
-#include "vantor/sim.h"
+#include "sim/testing.h"
 #include "vantor/vantor.h"
 
 namespace {

@@ -19,7 +19,7 @@
 
 #include "connection/connection.h"
 #include "fuzz_rig.h"
-#include "vantor/sim.h"
+#include "sim/testing.h"
 #include "vantor/vantor.h"
 
 namespace {

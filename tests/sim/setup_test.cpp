@@ -11,7 +11,7 @@ namespace {
 using simtest::Bound;
 using simtest::kDriverClass;
 using simtest::kHidClass;
-using vantor::sim::Machine;
+using Machine = vantor::sim::TestMachine;
 using vantor::sim::MachineFaults;
 using vantor::sim::OsVersion;
 using vantor::sim::TokenConfig;

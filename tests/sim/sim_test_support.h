@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "os/system.h"
-#include "vantor/sim.h"
+#include "sim/testing.h"
 
 namespace simtest {
 
@@ -145,14 +145,14 @@ class MachineTest : public ::testing::Test {
  protected:
   explicit MachineTest(
       vantor::sim::OsVersion version = vantor::sim::OsVersion::WindowsXp)
-      : machine_(std::make_unique<vantor::sim::Machine>(version)) {
+      : machine_(std::make_unique<vantor::sim::TestMachine>(version)) {
     machine_->Install();
   }
 
-  vantor::sim::Machine& machine() { return *machine_; }
+  vantor::sim::TestMachine& machine() { return *machine_; }
   os::System& sys() { return os::Sys(); }
 
-  std::unique_ptr<vantor::sim::Machine> machine_;
+  std::unique_ptr<vantor::sim::TestMachine> machine_;
 };
 
 }  // namespace simtest

@@ -12,7 +12,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using vantor::sim::Machine;
+using Machine = vantor::sim::TestMachine;
 using vantor::sim::TokenConfig;
 using vantor::sim::TokenMode;
 

@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "device/device.h"
-#include "vantor/sim.h"
+#include "sim/testing.h"
 #include "vantor/vantor.h"
 
 namespace {
@@ -168,7 +168,8 @@ void CountCrossBytes(long long bytes) {
 
 // Checks writer `writer`'s file in the work directory as the token holds it;
 // false when the file is not there.
-bool CheckOwnFile(const sim::Machine& machine, sim::TokenId token, int writer) {
+bool CheckOwnFile(const sim::TestMachine& machine, sim::TokenId token,
+                  int writer) {
   const sim::CardState card = machine.Card(token);
   const sim::CardState::File* work = WorkDirectory(card);
   const sim::CardState::File* file =
@@ -199,7 +200,8 @@ void CountDecoyBytes(const sim::CardState::File& directory, int writers) {
 }
 
 // At the end: every writer file of the token, and the decoys.
-void CheckToken(const sim::Machine& machine, sim::TokenId token, int writers) {
+void CheckToken(const sim::TestMachine& machine, sim::TokenId token,
+                int writers) {
   const sim::CardState card = machine.Card(token);
   if (card.root) CountDecoyBytes(*card.root, writers);
   const sim::CardState::File* work = WorkDirectory(card);
@@ -264,7 +266,7 @@ constexpr std::initializer_list<std::uint32_t> kCardResults = {
     VX_SUCCESS, VX_INVALID_PARAMETER, VX_COMM_ERROR, kNotFound};
 
 struct WriterTask {
-  const sim::Machine* machine;
+  const sim::TestMachine* machine;
   sim::TokenId token;
   std::uint8_t deviceByte;
   int writer;
@@ -346,7 +348,7 @@ int main(int argc, char** argv) {
                  "(0-6)]]]\n");
     return 2;
   }
-  sim::Machine machine;
+  sim::TestMachine machine;
   machine.Install();
   machine.SetLogLimit(256);
   machine.SetWireLog(false);

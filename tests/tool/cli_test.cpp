@@ -13,6 +13,7 @@
 #include "cli.h"
 #include "hosts.h"
 #include "json.h"
+#include "sim/sim_system.h"
 
 namespace vantor::tool::cli {
 namespace {
@@ -69,7 +70,7 @@ void MuteToken(sim::Machine& m) {
   sim::TokenFaults faults;
   faults.refuseSingleCall = true;
   faults.driverReadFailures = 10;
-  m.SetFaults(token, faults);
+  sim::detail::SystemOf(m).SetFaults(token, faults);
 }
 
 // A token with a root directory, a data file 1234 ("hello") and an
@@ -189,7 +190,8 @@ TEST_P(CliTest, OutputAndExitStatus) {
     EXPECT_EQ(r.err.find("vantor: "), std::string::npos) << r.err;
   }
   // Every token opened was closed again.
-  EXPECT_EQ(host.Machine().Counters().openFileHandles, 0);
+  EXPECT_EQ(sim::detail::SystemOf(host.Machine()).Counters().openFileHandles,
+            0);
 }
 
 // clang-format off

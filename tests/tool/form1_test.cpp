@@ -20,7 +20,7 @@
 #include "application.h"
 #include "form1.h"
 #include "icon.h"
-#include "vantor/sim.h"
+#include "sim/testing.h"
 #include "window_shot.h"
 
 namespace vantor::tool {
@@ -62,7 +62,7 @@ class Form1Test : public ::testing::Test {
     return texts;
   }
 
-  sim::Machine machine_;
+  sim::TestMachine machine_;
   VxTokenApi api_;
   Form1 form_{api_};
 };

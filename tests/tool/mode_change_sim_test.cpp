@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "mode_change.h"
-#include "vantor/sim.h"
+#include "sim/testing.h"
 
 namespace vantor::tool {
 namespace {
@@ -57,7 +57,7 @@ class HookedApi final : public TokenApi {
 };
 
 // The mode-change requests (request code 7) that crossed the wire.
-std::vector<sim::WireRecord> ModeRequests(const sim::Machine& machine) {
+std::vector<sim::WireRecord> ModeRequests(const sim::TestMachine& machine) {
   std::vector<sim::WireRecord> found;
   for (const sim::WireRecord& r : machine.Wire()) {
     const bool hid = r.kind == sim::WireRecord::Kind::HidSetFeature &&
@@ -74,7 +74,7 @@ class ModeChangeSimTest : public ::testing::Test {
  protected:
   void SetUp() override { machine_.Install(); }
 
-  sim::Machine machine_;
+  sim::TestMachine machine_;
   VxTokenApi api_;
   MessageLog log_;
 };

@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "device/device.h"
-#include "vantor/sim.h"
+#include "sim/testing.h"
 #include "vantor/vantor.h"
 
 namespace vantor::testing {
 
-using sim::Machine;
+using Machine = sim::TestMachine;
 using sim::OsVersion;
 using sim::TokenConfig;
 using sim::TokenMode;
