@@ -48,6 +48,16 @@ void CloseHeldHandles();
 // holds the table lock.
 void LowerMonitorUsersForRemoval();
 
+// The opening of each entry's device, kept beside the table so that an
+// exchange can check its connection without the table lock: the serial
+// number (whose lowest bit names the kind, 1 for HID) in the high word and
+// the handle's low 32 bits in the low word, or 0 while the entry has no
+// opening. Set and withdrawn under the table lock, wherever the entry's
+// opening begins or ends.
+void PublishOpening(std::uint32_t index, const SlotEntry& entry);
+void WithdrawOpening(std::uint32_t index);
+void WithdrawAllOpenings();
+
 // Eight zero bytes that stand in for the data of a request without data.
 inline constexpr std::uint8_t kFiller[8] = {};
 
