@@ -81,50 +81,49 @@ ReportShape ApduReportShape(std::uint32_t length) {
   return {static_cast<std::uint8_t>(12 - (length - 63) / 16), size};
 }
 
-BOOLEAN HidSendReport(HANDLE device, const RequestHeader& header,
-                      const std::uint8_t* data) {
-  const detail::HidFunctions* hid = detail::BoundHidFunctions();
-  if (hid == nullptr || (data == nullptr && header.wLength != 0)) return 0;
+namespace {
 
-  std::uint8_t report[kLargeReportSize] = {};
-  // The request may carry a PIN: its bytes (the header bytes and the data,
-  // at most 3 + wLength) are wiped; the rest stayed zero.
-  const common::WipeOnExit wipe(
-      report, std::min<std::size_t>(3u + header.wLength, sizeof(report)));
-  std::uint32_t size = kLargeReportSize;
+// Writes the request into `report` (kLargeReportSize bytes, all zero) and
+// gives the size of the report that carries it, or 0 when none does.
+std::uint32_t PutRequest(const RequestHeader& header, const std::uint8_t* data,
+                         std::uint8_t* report) {
+  if (data == nullptr && header.wLength != 0) return 0;
   if (header.bRequest == 1) {
     if (header.wLength > kMaxControlReportData) return 0;
     report[0] = kControlReportId;
     report[1] = static_cast<std::uint8_t>(header.wLength + 1);
     report[2] = static_cast<std::uint8_t>(header.wValue & 0xFF);
     if (header.wLength != 0) std::memcpy(report + 3, data, header.wLength);
-  } else {
-    const ReportShape shape = ApduReportShape(header.wLength);
-    if (shape.size == 0) return 0;
-    size = shape.size;
-    report[0] = shape.id;
-    report[1] = static_cast<std::uint8_t>(header.wLength);
-    if (header.wLength != 0) std::memcpy(report + 2, data, header.wLength);
+    return kLargeReportSize;
   }
-  return hid->setFeature(device, report, size);
+  const ReportShape shape = ApduReportShape(header.wLength);
+  if (shape.size == 0) return 0;
+  report[0] = shape.id;
+  report[1] = static_cast<std::uint8_t>(header.wLength);
+  if (header.wLength != 0) std::memcpy(report + 2, data, header.wLength);
+  return shape.size;
 }
 
-BOOLEAN HidReceiveReport(HANDLE device, std::uint8_t* response,
-                         std::uint32_t* answerLength) {
-  const detail::HidFunctions* hid = detail::BoundHidFunctions();
-  if (hid == nullptr) return 0;
+// The bytes of `report` that a request wrote (the header bytes and the data,
+// at most 3 + wLength): they may carry a PIN, and are wiped after the send.
+std::size_t RequestBytes(const RequestHeader& header) {
+  return std::min<std::size_t>(3u + header.wLength, kLargeReportSize);
+}
 
-  // The token answers error 121 while the answer is not ready. Read again,
-  // but not for ever: a token that stops answering fails the exchange. The
-  // clock is read only once the token has made us wait.
+// Reads the answer report into `report` (all zero) and copies its data to
+// `response`. The token answers error 121 while the answer is not ready:
+// read again, but not for ever; a token that stops answering fails the
+// exchange. The clock is read only once the token has made us wait.
+BOOLEAN GetAnswer(const detail::HidFunctions& hid, HANDLE device,
+                  std::uint8_t* report, std::uint8_t* response,
+                  std::uint32_t* answerLength) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point deadline{};
-  std::uint8_t report[kLargeReportSize];
   BOOLEAN ok = 0;
   for (int reads = 0; reads < kHidMaxReads; ++reads) {
-    std::memset(report, 0, sizeof(report));
+    if (reads != 0) std::memset(report, 0, kLargeReportSize);
     report[0] = kAnswerReportId;
-    ok = hid->getFeature(device, report, kLargeReportSize);
+    ok = hid.getFeature(device, report, kLargeReportSize);
     if (ok != 0 || os::Sys().GetLastError() != ERROR_SEM_TIMEOUT) break;
     const Clock::time_point now = Clock::now();
     if (reads == 0) {
@@ -139,5 +138,45 @@ BOOLEAN HidReceiveReport(HANDLE device, std::uint8_t* response,
   *answerLength = length;
   return ok;
 }
+
+}  // namespace
+
+BOOLEAN HidSendReport(HANDLE device, const RequestHeader& header,
+                      const std::uint8_t* data) {
+  const detail::HidFunctions* hid = detail::BoundHidFunctions();
+  if (hid == nullptr) return 0;
+  std::uint8_t report[kLargeReportSize] = {};
+  const common::WipeOnExit wipe(report, RequestBytes(header));
+  const std::uint32_t size = PutRequest(header, data, report);
+  return size != 0 ? hid->setFeature(device, report, size) : 0;
+}
+
+BOOLEAN HidReceiveReport(HANDLE device, std::uint8_t* response,
+                         std::uint32_t* answerLength) {
+  const detail::HidFunctions* hid = detail::BoundHidFunctions();
+  if (hid == nullptr) return 0;
+  std::uint8_t report[kLargeReportSize] = {};
+  return GetAnswer(*hid, device, report, response, answerLength);
+}
+
+namespace detail {
+
+bool HidExchange(HANDLE device, const RequestHeader& header,
+                 const std::uint8_t* data, std::uint8_t* response,
+                 std::uint32_t* answerLength) {
+  const HidFunctions* hid = BoundHidFunctions();
+  if (hid == nullptr) return false;
+  // One report for the request and the answer: wiping the request's bytes
+  // after the send leaves it all zero again for the answer.
+  std::uint8_t report[kLargeReportSize] = {};
+  {
+    const common::WipeOnExit wipe(report, RequestBytes(header));
+    const std::uint32_t size = PutRequest(header, data, report);
+    if (size == 0 || hid->setFeature(device, report, size) == 0) return false;
+  }
+  return GetAnswer(*hid, device, report, response, answerLength) != 0;
+}
+
+}  // namespace detail
 
 }  // namespace vantor::device

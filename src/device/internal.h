@@ -31,6 +31,12 @@ const HidFunctions* BoundHidFunctions();
 // functions cannot be bound.
 const HidFunctions* BindHidFunctions();
 
+// HidSendReport then HidReceiveReport, over one report and one look-up of
+// the bound functions. False when either fails.
+bool HidExchange(HANDLE device, const RequestHeader& header,
+                 const std::uint8_t* data, std::uint8_t* response,
+                 std::uint32_t* answerLength);
+
 // A function bound by name, as the type it has.
 template <typename Fn>
 Fn BindAs(FARPROC proc) {

@@ -47,13 +47,10 @@ int Exchange(const Channel& channel, const RequestHeader& header,
   const std::uint8_t* payload = dataLength != 0 ? data : detail::kFiller;
 
   if (channel.kind == SLOT_HID) {
-    if (HidSendReport(channel.handle, header, payload) == 0) return Failed();
-    std::uint32_t answer = 0;
-    if (HidReceiveReport(channel.handle, response, &answer) == 0) {
-      return Failed();
-    }
-    *responseLength = answer;
-    return 0;
+    return detail::HidExchange(channel.handle, header, payload, response,
+                               responseLength)
+               ? 0
+               : Failed();
   }
   if (channel.kind != SLOT_DRIVER) return -1;
 
