@@ -67,7 +67,13 @@ class SlotHold {
   SlotHold(const SlotHold&) = delete;
   SlotHold& operator=(const SlotHold&) = delete;
 
+  // True when this is the hold of the context's token.
+  bool Holds(const VXContext& context) const {
+    return index_ != kNoIndex && index_ == context.dwIndex;
+  }
+
  private:
+  static constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
   std::uint32_t index_;
 };
 
@@ -99,6 +105,13 @@ std::uint32_t SlotDisconnect(VXContext* context, std::uint32_t disposition);
 std::uint32_t SlotControl(VXContext* context, std::int32_t type,
                           const std::uint8_t* data, std::uint32_t dataLength,
                           std::uint8_t* output, std::uint32_t outputCapacity,
+                          std::uint32_t* returnedLength);
+// The same under `held`, the caller's hold of the context's token (a public
+// call's), which the exchange does not take again.
+std::uint32_t SlotControl(const SlotHold& held, VXContext* context,
+                          std::int32_t type, const std::uint8_t* data,
+                          std::uint32_t dataLength, std::uint8_t* output,
+                          std::uint32_t outputCapacity,
                           std::uint32_t* returnedLength);
 
 // Reports state, protocol and the entry's ATR. `atrLength` is the ATR

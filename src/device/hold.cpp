@@ -99,6 +99,11 @@ bool TryAcquireHold(std::uint32_t index) {
   return true;
 }
 
+bool IsHeldByCaller(std::uint32_t index) {
+  return HoldOf(index).owner.load(std::memory_order_relaxed) ==
+         std::this_thread::get_id();
+}
+
 void ReleaseHold(std::uint32_t index) {
   HoldState& hold = HoldOf(index);
   if (--hold.depth != 0) return;

@@ -2,6 +2,7 @@
 // of a connection, and the devices retired when their token went away.
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cstring>
 
 #include "device/device.h"
@@ -131,16 +132,16 @@ bool ChannelOf(const Connection& connection, Channel* channel) {
   return true;
 }
 
-// Runs `transmit` on the connection's channel under the entry's hold,
-// unless `refuse` turns the request down first (nothing is sent then). A
-// device the exchange finds gone is released.
+// Runs `transmit` on the connection's channel under the entry's hold, which
+// the caller keeps, unless `refuse` turns the request down first (nothing
+// is sent then). A device the exchange finds gone is released.
 template <typename Refuse, typename Transmit>
 ExchangeResult RunExchange(const Connection& connection, Refuse refuse,
                            Transmit transmit) {
   if (connection.index >= static_cast<std::uint32_t>(kUsableEntries)) {
     return ExchangeResult::kInvalid;
   }
-  HoldGuard hold(connection.index);
+  assert(IsHeldByCaller(connection.index));
   Channel channel{};
   if (!ChannelOf(connection, &channel) || refuse(channel)) {
     return ExchangeResult::kInvalid;

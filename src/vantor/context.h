@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "common/atr.h"
 #include "connection/connection.h"
@@ -36,12 +37,17 @@ std::uint32_t Guarded(Body body) noexcept {
 // The same for a call on a token: the body runs while the context's token
 // is held (a card call is a sequence of commands that depend on the
 // token's current directory and file), so other contexts' calls on that
-// token wait and never interleave with it.
+// token wait and never interleave with it. A body that takes the hold gets
+// it, to pass to the exchanges, which then do not take it again.
 template <typename Body>
 std::uint32_t GuardedOn(const VXContext* context, Body body) noexcept {
   try {
     const connection::SlotHold hold(context);
-    return body();
+    if constexpr (std::is_invocable_v<Body&, const connection::SlotHold&>) {
+      return body(hold);
+    } else {
+      return body();
+    }
   } catch (...) {
     return VX_COMM_ERROR;
   }
