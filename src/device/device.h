@@ -186,8 +186,20 @@ int ReadAtrOn(const Channel& channel, std::uint8_t* response,
               std::uint8_t* capacity);
 
 // Control request code on the wire for a control type.
-std::uint16_t ControlRequestCode(std::int32_t type, const std::uint8_t* data,
-                                 std::uint32_t dataLength);
+inline std::uint16_t ControlRequestCode(std::int32_t type,
+                                        const std::uint8_t* data,
+                                        std::uint32_t dataLength) {
+  switch (type) {
+    case 2:
+      return 2;
+    case 4:
+      return data != nullptr && dataLength != 0 ? 6 : 4;
+    case 8:
+      return 5;
+    default:
+      return static_cast<std::uint16_t>(type);
+  }
+}
 
 BOOL DriverWrite(HANDLE device, const RequestHeader& header,
                  const std::uint8_t* data, DWORD* returned);
