@@ -53,15 +53,6 @@ void MarkClosed(VXContext& context) {
 
 }  // namespace
 
-std::uint32_t HandleToContextWord(HANDLE handle) {
-  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle));
-}
-
-HANDLE ContextWordToHandle(std::uint32_t word) {
-  return reinterpret_cast<HANDLE>(
-      static_cast<std::intptr_t>(static_cast<std::int32_t>(word)));
-}
-
 bool IsSameHandle(HANDLE handle, std::uint32_t word) {
   return handle == ContextWordToHandle(word);
 }

@@ -45,8 +45,13 @@ inline constexpr std::uint32_t kContextAtrBytes = sizeof(VXContext::bAtr);
 // A context stores a handle as one 32-bit word. Kernel handles fit in 32
 // bits, so the word is the handle's low half and the handle is the word
 // sign-extended (INVALID_HANDLE_VALUE <-> 0xFFFFFFFF).
-std::uint32_t HandleToContextWord(HANDLE handle);
-HANDLE ContextWordToHandle(std::uint32_t word);
+inline std::uint32_t HandleToContextWord(HANDLE handle) {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle));
+}
+inline HANDLE ContextWordToHandle(std::uint32_t word) {
+  return reinterpret_cast<HANDLE>(
+      static_cast<std::intptr_t>(static_cast<std::int32_t>(word)));
+}
 // True when the context word names `handle`.
 bool IsSameHandle(HANDLE handle, std::uint32_t word);
 

@@ -17,6 +17,9 @@ using common::kVersion230;
 // give themselves for a request the token's version does not offer.
 inline constexpr std::uint32_t kStatusNotSupported = 0x6A81;
 
+// Entries a listing can name: contexts carry an index below this.
+inline constexpr std::uint32_t kUsableEntries = 127;
+
 inline constexpr std::uint32_t kOpenInfoSize = sizeof(VXOpenInfo);
 inline constexpr std::uint32_t kRootInfoSize = sizeof(VXROOTINFO);
 
@@ -53,13 +56,19 @@ std::uint32_t GuardedOn(const VXContext* context, Body body) noexcept {
   }
 }
 
-// True for a listed, open context of a token of version 2.0.0 or later that
-// has an ATR.
-bool IsContextValid(const VXContext* context);
-
 // True for a context that can be opened: listed (index below 127), version
 // 2.0.0 or later, with an ATR. The handle is not looked at.
-bool IsContextOpenable(const VXContext* context);
+inline bool IsContextOpenable(const VXContext* context) {
+  return context != nullptr && context->dwIndex < kUsableEntries &&
+         context->dwVersion >= kVersion200 && context->dwAtrLength != 0;
+}
+
+// True for a listed, open context of a token of version 2.0.0 or later that
+// has an ATR.
+inline bool IsContextValid(const VXContext* context) {
+  return IsContextOpenable(context) &&
+         context->hDevice != connection::kNoHandle && context->hDevice != 0;
+}
 
 bool IsOpenInfoValid(const VXOpenInfo* openInfo);
 bool IsRootInfoValid(const VXROOTINFO* rootInfo);
