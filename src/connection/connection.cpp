@@ -27,8 +27,6 @@ bool HasHandle(const VXContext* context) {
   return context != nullptr && context->hDevice != kNoHandle;
 }
 
-constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
-
 bool IsIndexInRange(const VXContext& context) {
   return context.dwIndex < static_cast<std::uint32_t>(device::kUsableEntries);
 }
@@ -54,15 +52,6 @@ void MarkClosed(VXContext& context) {
 }
 
 }  // namespace
-
-std::uint32_t HandleToContextWord(HANDLE handle) {
-  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle));
-}
-
-HANDLE ContextWordToHandle(std::uint32_t word) {
-  return reinterpret_cast<HANDLE>(
-      static_cast<std::intptr_t>(static_cast<std::int32_t>(word)));
-}
 
 bool IsSameHandle(HANDLE handle, std::uint32_t word) {
   return handle == ContextWordToHandle(word);
@@ -196,8 +185,23 @@ std::uint32_t SlotControl(VXContext* context, std::int32_t type,
                           const std::uint8_t* data, std::uint32_t dataLength,
                           std::uint8_t* output, std::uint32_t outputCapacity,
                           std::uint32_t* returnedLength) {
-  if (!HasHandle(context)) {
+  const SlotHold hold(context);
+  return SlotControl(hold, context, type, data, dataLength, output,
+                     outputCapacity, returnedLength);
+}
+
+std::uint32_t SlotControl(const SlotHold& held, VXContext* context,
+                          std::int32_t type, const std::uint8_t* data,
+                          std::uint32_t dataLength, std::uint8_t* output,
+                          std::uint32_t outputCapacity,
+                          std::uint32_t* returnedLength) {
+  if (!HasHandle(context) || !IsIndexInRange(*context)) {
     return VX_INVALID_PARAMETER;
+  }
+  if (!held.Holds(*context)) {
+    // Not this token's hold: the exchange takes its own.
+    return SlotControl(context, type, data, dataLength, output, outputCapacity,
+                       returnedLength);
   }
   std::uint8_t response[kResponseBufferSize];
   std::uint32_t responseLength = kResponseCapacity;
@@ -268,6 +272,10 @@ std::uint32_t SlotTransmit(const VXContext* context, const std::uint8_t* apdu,
       responseLength == nullptr) {
     return VX_INVALID_PARAMETER;
   }
+  if (!IsIndexInRange(*context)) {
+    return VX_INVALID_PARAMETER;
+  }
+  const device::HoldGuard hold(context->dwIndex);
   std::uint8_t answer[kResponseBufferSize];
   std::uint32_t answerLength = kResponseCapacity;
   const std::uint32_t result = FromExchange(device::ExchangeApdu(

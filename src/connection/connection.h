@@ -45,8 +45,13 @@ inline constexpr std::uint32_t kContextAtrBytes = sizeof(VXContext::bAtr);
 // A context stores a handle as one 32-bit word. Kernel handles fit in 32
 // bits, so the word is the handle's low half and the handle is the word
 // sign-extended (INVALID_HANDLE_VALUE <-> 0xFFFFFFFF).
-std::uint32_t HandleToContextWord(HANDLE handle);
-HANDLE ContextWordToHandle(std::uint32_t word);
+inline std::uint32_t HandleToContextWord(HANDLE handle) {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle));
+}
+inline HANDLE ContextWordToHandle(std::uint32_t word) {
+  return reinterpret_cast<HANDLE>(
+      static_cast<std::intptr_t>(static_cast<std::int32_t>(word)));
+}
 // True when the context word names `handle`.
 bool IsSameHandle(HANDLE handle, std::uint32_t word);
 
@@ -72,7 +77,13 @@ class SlotHold {
   SlotHold(const SlotHold&) = delete;
   SlotHold& operator=(const SlotHold&) = delete;
 
+  // True when this is the hold of the context's token.
+  bool Holds(const VXContext& context) const {
+    return index_ != kNoIndex && index_ == context.dwIndex;
+  }
+
  private:
+  static constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
   std::uint32_t index_;
 };
 
@@ -104,6 +115,13 @@ std::uint32_t SlotDisconnect(VXContext* context, std::uint32_t disposition);
 std::uint32_t SlotControl(VXContext* context, std::int32_t type,
                           const std::uint8_t* data, std::uint32_t dataLength,
                           std::uint8_t* output, std::uint32_t outputCapacity,
+                          std::uint32_t* returnedLength);
+// The same under `held`, the caller's hold of the context's token (a public
+// call's), which the exchange does not take again.
+std::uint32_t SlotControl(const SlotHold& held, VXContext* context,
+                          std::int32_t type, const std::uint8_t* data,
+                          std::uint32_t dataLength, std::uint8_t* output,
+                          std::uint32_t outputCapacity,
                           std::uint32_t* returnedLength);
 
 // Reports state, protocol and the entry's ATR. `atrLength` is the ATR

@@ -186,8 +186,20 @@ int ReadAtrOn(const Channel& channel, std::uint8_t* response,
               std::uint8_t* capacity);
 
 // Control request code on the wire for a control type.
-std::uint16_t ControlRequestCode(std::int32_t type, const std::uint8_t* data,
-                                 std::uint32_t dataLength);
+inline std::uint16_t ControlRequestCode(std::int32_t type,
+                                        const std::uint8_t* data,
+                                        std::uint32_t dataLength) {
+  switch (type) {
+    case 2:
+      return 2;
+    case 4:
+      return data != nullptr && dataLength != 0 ? 6 : 4;
+    case 8:
+      return 5;
+    default:
+      return static_cast<std::uint16_t>(type);
+  }
+}
 
 BOOL DriverWrite(HANDLE device, const RequestHeader& header,
                  const std::uint8_t* data, DWORD* returned);
@@ -234,6 +246,8 @@ void AcquireHold(std::uint32_t index);
 // Takes the hold only when nobody holds it or waits for it.
 bool TryAcquireHold(std::uint32_t index);
 void ReleaseHold(std::uint32_t index);
+// True when the calling thread holds it.
+bool IsHeldByCaller(std::uint32_t index);
 
 // Keeps the hold of one entry for its lifetime.
 class HoldGuard {
@@ -305,8 +319,9 @@ enum class ExchangeResult {
   kFailed,   // the transport failed
   kGone,     // the device is gone; its entry was released
 };
-// One control request or one APDU on the entry's open device, under the
-// entry's hold. `responseLength`: capacity in, bytes received out (at most
+// One control request or one APDU on the entry's open device. The caller
+// holds the entry's hold (a public call takes it once for all its
+// exchanges). `responseLength`: capacity in, bytes received out (at most
 // 255).
 ExchangeResult ExchangeControl(const Connection& connection, std::int32_t type,
                                const std::uint8_t* data,

@@ -25,15 +25,17 @@ struct HidBinding {
 };
 HidBinding g_hid{};
 
-}  // namespace
-
-namespace detail {
-
-const HidFunctions* BoundHidFunctions() {
+const detail::HidFunctions* Bound() {
   return g_hid.bound && g_hid.generation == os::SystemGeneration()
              ? &g_hid.functions
              : nullptr;
 }
+
+}  // namespace
+
+namespace detail {
+
+const HidFunctions* BoundHidFunctions() { return Bound(); }
 
 const HidFunctions* BindHidFunctions() {
   if (const HidFunctions* bound = BoundHidFunctions()) return bound;
@@ -81,57 +83,70 @@ ReportShape ApduReportShape(std::uint32_t length) {
   return {static_cast<std::uint8_t>(12 - (length - 63) / 16), size};
 }
 
-BOOLEAN HidSendReport(HANDLE device, const RequestHeader& header,
-                      const std::uint8_t* data) {
-  const detail::HidFunctions* hid = detail::BoundHidFunctions();
-  if (hid == nullptr || (data == nullptr && header.wLength != 0)) return 0;
+namespace {
 
-  std::uint8_t report[kLargeReportSize] = {};
-  // The request may carry a PIN: its bytes (the header bytes and the data,
-  // at most 3 + wLength) are wiped; the rest stayed zero.
-  const common::WipeOnExit wipe(
-      report, std::min<std::size_t>(3u + header.wLength, sizeof(report)));
+// Writes the request into `report` (kLargeReportSize bytes), every byte
+// after it zero, and gives the size of the report that carries it, or 0
+// (nothing written) when none does.
+std::uint32_t PutRequest(const RequestHeader& header, const std::uint8_t* data,
+                         std::uint8_t* report) {
+  if (data == nullptr && header.wLength != 0) return 0;
+  std::uint32_t used = 0;
   std::uint32_t size = kLargeReportSize;
   if (header.bRequest == 1) {
     if (header.wLength > kMaxControlReportData) return 0;
     report[0] = kControlReportId;
     report[1] = static_cast<std::uint8_t>(header.wLength + 1);
     report[2] = static_cast<std::uint8_t>(header.wValue & 0xFF);
-    if (header.wLength != 0) std::memcpy(report + 3, data, header.wLength);
+    used = 3;
   } else {
     const ReportShape shape = ApduReportShape(header.wLength);
     if (shape.size == 0) return 0;
-    size = shape.size;
     report[0] = shape.id;
     report[1] = static_cast<std::uint8_t>(header.wLength);
-    if (header.wLength != 0) std::memcpy(report + 2, data, header.wLength);
+    used = 2;
+    size = shape.size;
   }
-  return hid->setFeature(device, report, size);
+  if (header.wLength != 0) std::memcpy(report + used, data, header.wLength);
+  used += header.wLength;
+  std::memset(report + used, 0, kLargeReportSize - used);
+  return size;
 }
 
-BOOLEAN HidReceiveReport(HANDLE device, std::uint8_t* response,
-                         std::uint32_t* answerLength) {
-  const detail::HidFunctions* hid = detail::BoundHidFunctions();
-  if (hid == nullptr) return 0;
+// The bytes of `report` that a request wrote (the header bytes and the data,
+// at most 3 + wLength): they may carry a PIN, and are wiped after the send.
+std::size_t RequestBytes(const RequestHeader& header) {
+  return std::min<std::size_t>(3u + header.wLength, kLargeReportSize);
+}
 
-  // The token answers error 121 while the answer is not ready. Read again,
-  // but not for ever: a token that stops answering fails the exchange. The
-  // clock is read only once the token has made us wait.
+// Reads the answer report again while the token answers error 121 (the
+// answer is not ready), but not for ever: a token that stops answering
+// fails the exchange. The clock is read only once the token has made us
+// wait. `report` is cleared before each read.
+[[gnu::noinline]] BOOLEAN ReadAgain(const detail::HidFunctions& hid,
+                                    HANDLE device, std::uint8_t* report) {
   using Clock = std::chrono::steady_clock;
-  Clock::time_point deadline{};
-  std::uint8_t report[kLargeReportSize];
-  BOOLEAN ok = 0;
-  for (int reads = 0; reads < kHidMaxReads; ++reads) {
-    std::memset(report, 0, sizeof(report));
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(kHidReadTimeLimitMs);
+  for (int reads = 1; reads < kHidMaxReads; ++reads) {
+    std::memset(report, 0, kLargeReportSize);
     report[0] = kAnswerReportId;
-    ok = hid->getFeature(device, report, kLargeReportSize);
-    if (ok != 0 || os::Sys().GetLastError() != ERROR_SEM_TIMEOUT) break;
-    const Clock::time_point now = Clock::now();
-    if (reads == 0) {
-      deadline = now + std::chrono::milliseconds(kHidReadTimeLimitMs);
-    } else if (now >= deadline) {
-      break;
-    }
+    const BOOLEAN ok = hid.getFeature(device, report, kLargeReportSize);
+    if (ok != 0 || os::Sys().GetLastError() != ERROR_SEM_TIMEOUT) return ok;
+    if (Clock::now() >= deadline) break;
+  }
+  return 0;
+}
+
+// Reads the answer report into `report` (all zero) and copies its data to
+// `response`.
+BOOLEAN GetAnswer(const detail::HidFunctions& hid, HANDLE device,
+                  std::uint8_t* report, std::uint8_t* response,
+                  std::uint32_t* answerLength) {
+  report[0] = kAnswerReportId;
+  BOOLEAN ok = hid.getFeature(device, report, kLargeReportSize);
+  if (ok == 0 && os::Sys().GetLastError() == ERROR_SEM_TIMEOUT) {
+    ok = ReadAgain(hid, device, report);
   }
   if (ok == 0) return 0;
   const std::uint8_t length = report[1];
@@ -139,5 +154,47 @@ BOOLEAN HidReceiveReport(HANDLE device, std::uint8_t* response,
   *answerLength = length;
   return ok;
 }
+
+}  // namespace
+
+BOOLEAN HidSendReport(HANDLE device, const RequestHeader& header,
+                      const std::uint8_t* data) {
+  const detail::HidFunctions* hid = detail::BoundHidFunctions();
+  if (hid == nullptr) return 0;
+  std::uint8_t report[kLargeReportSize];
+  const std::uint32_t size = PutRequest(header, data, report);
+  if (size == 0) return 0;
+  const common::WipeOnExit wipe(report, RequestBytes(header));
+  return hid->setFeature(device, report, size);
+}
+
+BOOLEAN HidReceiveReport(HANDLE device, std::uint8_t* response,
+                         std::uint32_t* answerLength) {
+  const detail::HidFunctions* hid = detail::BoundHidFunctions();
+  if (hid == nullptr) return 0;
+  std::uint8_t report[kLargeReportSize] = {};
+  return GetAnswer(*hid, device, report, response, answerLength);
+}
+
+namespace detail {
+
+bool HidExchange(HANDLE device, const RequestHeader& header,
+                 const std::uint8_t* data, std::uint8_t* response,
+                 std::uint32_t* answerLength) {
+  const HidFunctions* hid = Bound();
+  if (hid == nullptr) return false;
+  // One report for the request and the answer: wiping the request's bytes
+  // after the send leaves it all zero again for the answer.
+  std::uint8_t report[kLargeReportSize];
+  const std::uint32_t size = PutRequest(header, data, report);
+  if (size == 0) return false;
+  {
+    const common::WipeOnExit wipe(report, RequestBytes(header));
+    if (hid->setFeature(device, report, size) == 0) return false;
+  }
+  return GetAnswer(*hid, device, report, response, answerLength) != 0;
+}
+
+}  // namespace detail
 
 }  // namespace vantor::device

@@ -31,6 +31,12 @@ const HidFunctions* BoundHidFunctions();
 // functions cannot be bound.
 const HidFunctions* BindHidFunctions();
 
+// HidSendReport then HidReceiveReport, over one report and one look-up of
+// the bound functions. False when either fails.
+bool HidExchange(HANDLE device, const RequestHeader& header,
+                 const std::uint8_t* data, std::uint8_t* response,
+                 std::uint32_t* answerLength);
+
 // A function bound by name, as the type it has.
 template <typename Fn>
 Fn BindAs(FARPROC proc) {
@@ -47,6 +53,16 @@ void CloseHeldHandles();
 // token is gone; with the last count the thread ends by itself. The caller
 // holds the table lock.
 void LowerMonitorUsersForRemoval();
+
+// The opening of each entry's device, kept beside the table so that an
+// exchange can check its connection without the table lock: the serial
+// number (whose lowest bit names the kind, 1 for HID) in the high word and
+// the handle's low 32 bits in the low word, or 0 while the entry has no
+// opening. Set and withdrawn under the table lock, wherever the entry's
+// opening begins or ends.
+void PublishOpening(std::uint32_t index, const SlotEntry& entry);
+void WithdrawOpening(std::uint32_t index);
+void WithdrawAllOpenings();
 
 // Eight zero bytes that stand in for the data of a request without data.
 inline constexpr std::uint8_t kFiller[8] = {};

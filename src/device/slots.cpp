@@ -1,6 +1,8 @@
 // Connections on the table's entries: connect and disconnect, the exchanges
 // of a connection, and the devices retired when their token went away.
 #include <algorithm>
+#include <atomic>
+#include <cassert>
 #include <cstring>
 
 #include "device/device.h"
@@ -22,8 +24,36 @@ constexpr int kMaxRetired = 2 * kTableEntries;
 RetiredHandle g_retired[kMaxRetired];
 int g_retiredCount = 0;
 
-// Serial numbers of openings; 0 is never given.
+// Serial numbers of openings, in steps of two; 0 is never given. An
+// opening's serial is this number with its lowest bit set for a HID token,
+// so that a connection names its transport itself.
 std::uint32_t g_lastSerial = 0;
+
+std::uint32_t NextSerial(std::int32_t kind) {
+  g_lastSerial += 2;
+  if (g_lastSerial == 0) g_lastSerial = 2;
+  return g_lastSerial | (kind == SLOT_HID ? 1u : 0u);
+}
+
+std::int32_t KindOfSerial(std::uint32_t serial) {
+  return (serial & 1u) != 0 ? SLOT_HID : SLOT_DRIVER;
+}
+
+// The openings of the entries (detail::PublishOpening).
+std::atomic<std::uint64_t> g_openings[kTableEntries];
+
+// A handle's low 32 bits, and whether they name the handle exactly (the
+// handle is those bits sign-extended, as a context carries it).
+std::uint32_t LowWord(HANDLE handle) {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle));
+}
+bool FitsLowWord(HANDLE handle) {
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(
+             static_cast<std::int32_t>(LowWord(handle)))) == handle;
+}
+std::uint64_t OpeningKey(std::uint32_t serial, HANDLE handle) {
+  return (std::uint64_t{serial} << 32) | LowWord(handle);
+}
 
 RetiredHandle* FindRetired(const Connection& connection) {
   for (int i = 0; i < g_retiredCount; ++i) {
@@ -84,25 +114,34 @@ SlotEntry* ConnectedEntry(const Connection& connection) {
   return &entry;
 }
 
-// The channel of the connection's device; false when it is not connected.
+// The channel of the connection's device; false when it is not the
+// entry's opening now. Needs no table lock: the opening is one word, and its
+// serial names the kind. Checked under the entry's hold, which keeps every
+// connect and disconnect of the entry out until the exchange ends; a removal
+// may still withdraw the opening meanwhile, but it retires the handle
+// rather than closing it, so the exchange meets a gone device, never a
+// handle the system gave to someone else.
 bool ChannelOf(const Connection& connection, Channel* channel) {
-  std::lock_guard guard(DeviceTableLock());
-  const SlotEntry* entry = ConnectedEntry(connection);
-  if (entry == nullptr) return false;
-  *channel = Channel{entry->hDevice, entry->dwKind};
+  // Serial 0 is never given; with handle 0 it would match "no opening".
+  if (connection.serial == 0 || !FitsLowWord(connection.handle) ||
+      g_openings[connection.index].load(std::memory_order_acquire) !=
+          OpeningKey(connection.serial, connection.handle)) {
+    return false;
+  }
+  *channel = Channel{connection.handle, KindOfSerial(connection.serial)};
   return true;
 }
 
-// Runs `transmit` on the connection's channel under the entry's hold,
-// unless `refuse` turns the request down first (nothing is sent then). A
-// device the exchange finds gone is released.
+// Runs `transmit` on the connection's channel under the entry's hold, which
+// the caller keeps, unless `refuse` turns the request down first (nothing
+// is sent then). A device the exchange finds gone is released.
 template <typename Refuse, typename Transmit>
 ExchangeResult RunExchange(const Connection& connection, Refuse refuse,
                            Transmit transmit) {
   if (connection.index >= static_cast<std::uint32_t>(kUsableEntries)) {
     return ExchangeResult::kInvalid;
   }
-  HoldGuard hold(connection.index);
+  assert(IsHeldByCaller(connection.index));
   Channel channel{};
   if (!ChannelOf(connection, &channel) || refuse(channel)) {
     return ExchangeResult::kInvalid;
@@ -127,14 +166,35 @@ void CloseHeldHandles() {
   while (g_retiredCount > 0) DropRetired(&g_retired[0]);
 }
 
+void PublishOpening(std::uint32_t index, const SlotEntry& entry) {
+  // A handle that a context cannot carry gets no opening: no connection
+  // could name it anyway.
+  const bool usable = entry.dwSerial != 0 &&
+                      entry.hDevice != INVALID_HANDLE_VALUE &&
+                      FitsLowWord(entry.hDevice);
+  g_openings[index % kTableEntries].store(
+      usable ? OpeningKey(entry.dwSerial, entry.hDevice) : 0,
+      std::memory_order_release);
+}
+
+void WithdrawOpening(std::uint32_t index) {
+  g_openings[index % kTableEntries].store(0, std::memory_order_release);
+}
+
+void WithdrawAllOpenings() {
+  for (std::uint32_t i = 0; i < kTableEntries; ++i) WithdrawOpening(i);
+}
+
 }  // namespace detail
 
 void ReleaseRemovedEntry(SlotEntry& entry) {
   std::lock_guard guard(DeviceTableLock());
+  const auto index = static_cast<std::uint32_t>(&entry - g_DeviceTable);
+  detail::WithdrawOpening(index);
   entry.dwKind = SLOT_FREE;
   ++entry.dwGeneration;
   if (entry.hDevice != INVALID_HANDLE_VALUE) {
-    Retire(static_cast<std::uint32_t>(&entry - g_DeviceTable), entry);
+    Retire(index, entry);
     entry.hDevice = INVALID_HANDLE_VALUE;
     entry.dwOpenCount = 0;
     entry.dwSerial = 0;
@@ -194,11 +254,11 @@ ConnectResult ConnectSlot(std::uint32_t index, std::uint32_t shareMode,
       throw;
     }
     entry.dwOpenCount = 0;
-    if (++g_lastSerial == 0) ++g_lastSerial;
-    entry.dwSerial = g_lastSerial;
+    entry.dwSerial = NextSerial(entry.dwKind);
   }
   entry.dwShareMode = shareMode;
   ++entry.dwOpenCount;
+  detail::PublishOpening(index, entry);
   *out = Connection{index, entry.hDevice, entry.dwSerial};
   return ConnectResult::kConnected;
 }
@@ -229,6 +289,7 @@ DisconnectResult DisconnectSlot(const Connection& connection,
       return DisconnectResult::kInvalid;
     }
     if (--entry->dwOpenCount > 0) return DisconnectResult::kDone;
+    detail::WithdrawOpening(connection.index);
     handle = entry->hDevice;
     entry->hDevice = INVALID_HANDLE_VALUE;
     entry->dwSerial = 0;

@@ -95,6 +95,7 @@ bool SamePath(const char* a, const char* b) {
 void TakeEntry(SlotEntry& entry, std::int32_t kind, const char* path,
                std::uint32_t hash) {
   const std::uint32_t generation = entry.dwGeneration + 1;
+  detail::WithdrawOpening(static_cast<std::uint32_t>(&entry - g_DeviceTable));
   entry = SlotEntry{};
   entry.dwKind = kind;
   entry.hDevice = INVALID_HANDLE_VALUE;
@@ -249,6 +250,7 @@ void InitDeviceTable() {
   std::lock_guard refresh(RefreshLock());
   std::lock_guard guard(DeviceTableLock());
   detail::CloseHeldHandles();
+  detail::WithdrawAllOpenings();
   g_table = FreeTable();
 }
 

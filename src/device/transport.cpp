@@ -36,27 +36,14 @@ bool IsUnknownCode(DWORD error) {
   return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
 }
 
-// Sends a request (header and data) and fetches its answer with `fetch`.
-int Exchange(const Channel& channel, const RequestHeader& header,
-             const std::uint8_t* data, std::uint32_t dataLength,
-             const RequestHeader& fetch, std::uint8_t* response,
-             std::uint32_t* responseLength) {
-  t_lastError = 0;
-  // A request without data sends eight filler bytes where a separate write
-  // or a report needs data.
-  const std::uint8_t* payload = dataLength != 0 ? data : detail::kFiller;
-
-  if (channel.kind == SLOT_HID) {
-    if (HidSendReport(channel.handle, header, payload) == 0) return Failed();
-    std::uint32_t answer = 0;
-    if (HidReceiveReport(channel.handle, response, &answer) == 0) {
-      return Failed();
-    }
-    *responseLength = answer;
-    return 0;
-  }
-  if (channel.kind != SLOT_DRIVER) return -1;
-
+// The driver's side of Exchange.
+[[gnu::noinline]] int DriverExchange(HANDLE device, const RequestHeader& header,
+                                     const std::uint8_t* data,
+                                     std::uint32_t dataLength,
+                                     const std::uint8_t* payload,
+                                     const RequestHeader& fetch,
+                                     std::uint8_t* response,
+                                     std::uint32_t* responseLength) {
   // Single-call exchange: the header and the data in, the answer out.
   std::uint8_t request[8 + 256];
   // The data may carry a PIN: the bytes written are wiped.
@@ -67,9 +54,8 @@ int Exchange(const Channel& channel, const RequestHeader& header,
   const DWORD capacity = *responseLength;
   DWORD returned = 0;
   os::System& sys = os::Sys();
-  if (sys.DeviceIoControl(channel.handle, IOCTL_VX_TRANSFER, request,
-                          dataLength + 8, response, capacity, &returned,
-                          nullptr) != 0) {
+  if (sys.DeviceIoControl(device, IOCTL_VX_TRANSFER, request, dataLength + 8,
+                          response, capacity, &returned, nullptr) != 0) {
     *responseLength = std::min(returned, capacity);
     return 0;
   }
@@ -77,15 +63,35 @@ int Exchange(const Channel& channel, const RequestHeader& header,
 
   // A driver without the single call: a write, then a read of the answer.
   DWORD written = 0;
-  if (DriverWrite(channel.handle, header, payload, &written) == 0) {
+  if (DriverWrite(device, header, payload, &written) == 0) {
     return Failed();
   }
   returned = 0;
-  if (DriverRead(channel.handle, fetch, response, &returned) == 0) {
+  if (DriverRead(device, fetch, response, &returned) == 0) {
     return Failed();
   }
   *responseLength = std::min<DWORD>(returned, fetch.wLength);
   return 0;
+}
+
+// Sends a request (header and data) and fetches its answer with `fetch`.
+inline int Exchange(const Channel& channel, const RequestHeader& header,
+                    const std::uint8_t* data, std::uint32_t dataLength,
+                    const RequestHeader& fetch, std::uint8_t* response,
+                    std::uint32_t* responseLength) {
+  t_lastError = 0;
+  // A request without data sends eight filler bytes where a separate write
+  // or a report needs data.
+  const std::uint8_t* payload = dataLength != 0 ? data : detail::kFiller;
+  if (channel.kind == SLOT_HID) {
+    return detail::HidExchange(channel.handle, header, payload, response,
+                               responseLength)
+               ? 0
+               : Failed();
+  }
+  if (channel.kind != SLOT_DRIVER) return -1;
+  return DriverExchange(channel.handle, header, data, dataLength, payload,
+                        fetch, response, responseLength);
 }
 
 }  // namespace
@@ -99,20 +105,6 @@ void EncodeHeader(const RequestHeader& header, std::uint8_t out[8]) {
   out[5] = static_cast<std::uint8_t>(header.wIndex >> 8);
   out[6] = static_cast<std::uint8_t>(header.wLength & 0xFF);
   out[7] = static_cast<std::uint8_t>(header.wLength >> 8);
-}
-
-std::uint16_t ControlRequestCode(std::int32_t type, const std::uint8_t* data,
-                                 std::uint32_t dataLength) {
-  switch (type) {
-    case 2:
-      return 2;
-    case 4:
-      return data != nullptr && dataLength != 0 ? 6 : 4;
-    case 8:
-      return 5;
-    default:
-      return static_cast<std::uint16_t>(type);
-  }
 }
 
 DWORD LastTransportError() { return t_lastError; }

@@ -3,22 +3,6 @@
 #include <cstring>
 
 namespace vantor::api {
-namespace {
-
-constexpr std::uint32_t kUsableEntries = 127;
-constexpr std::uint32_t kNoHandle = 0xFFFFFFFFu;
-
-}  // namespace
-
-bool IsContextOpenable(const VXContext* context) {
-  return context != nullptr && context->dwIndex < kUsableEntries &&
-         context->dwVersion >= kVersion200 && context->dwAtrLength != 0;
-}
-
-bool IsContextValid(const VXContext* context) {
-  return IsContextOpenable(context) && context->hDevice != kNoHandle &&
-         context->hDevice != 0;
-}
 
 std::uint32_t CheckConnected(const VXContext* context) {
   return connection::IsConnected(context) ? VX_SUCCESS : VX_INVALID_PARAMETER;

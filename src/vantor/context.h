@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "common/atr.h"
 #include "connection/connection.h"
@@ -15,6 +16,9 @@ using common::kVersion230;
 // Card status word "function not supported", which the public calls also
 // give themselves for a request the token's version does not offer.
 inline constexpr std::uint32_t kStatusNotSupported = 0x6A81;
+
+// Entries a listing can name: contexts carry an index below this.
+inline constexpr std::uint32_t kUsableEntries = 127;
 
 inline constexpr std::uint32_t kOpenInfoSize = sizeof(VXOpenInfo);
 inline constexpr std::uint32_t kRootInfoSize = sizeof(VXROOTINFO);
@@ -36,30 +40,41 @@ std::uint32_t Guarded(Body body) noexcept {
 // The same for a call on a token: the body runs while the context's token
 // is held (a card call is a sequence of commands that depend on the
 // token's current directory and file), so other contexts' calls on that
-// token wait and never interleave with it.
+// token wait and never interleave with it. A body that takes the hold gets
+// it, to pass to the exchanges, which then do not take it again.
 template <typename Body>
 std::uint32_t GuardedOn(const VXContext* context, Body body) noexcept {
   try {
     const connection::SlotHold hold(context);
-    return body();
+    if constexpr (std::is_invocable_v<Body&, const connection::SlotHold&>) {
+      return body(hold);
+    } else {
+      return body();
+    }
   } catch (...) {
     return VX_COMM_ERROR;
   }
 }
 
+// True for a context that can be opened: listed (index below 127), version
+// 2.0.0 or later, with an ATR. The handle is not looked at.
+inline bool IsContextOpenable(const VXContext* context) {
+  return context != nullptr && context->dwIndex < kUsableEntries &&
+         context->dwVersion >= kVersion200 && context->dwAtrLength != 0;
+}
+
 // True for a listed, open context of a token of version 2.0.0 or later that
 // has an ATR.
-bool IsContextValid(const VXContext* context);
+inline bool IsContextValid(const VXContext* context) {
+  return IsContextOpenable(context) &&
+         context->hDevice != connection::kNoHandle && context->hDevice != 0;
+}
 
 // VX_INVALID_PARAMETER unless the context still holds its connection. Each
 // call asks this after its arguments and before its first command to the
 // token, so a stale context is never reported through a token step's
 // answer (not at the root, not supported).
 std::uint32_t CheckConnected(const VXContext* context);
-
-// True for a context that can be opened: listed (index below 127), version
-// 2.0.0 or later, with an ATR. The handle is not looked at.
-bool IsContextOpenable(const VXContext* context);
 
 bool IsOpenInfoValid(const VXOpenInfo* openInfo);
 bool IsRootInfoValid(const VXROOTINFO* rootInfo);

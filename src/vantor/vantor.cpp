@@ -37,11 +37,13 @@ std::uint32_t ListDevices(VXContext* contexts, std::uint32_t* length) {
 
 // Code 2: the token answers a reset with its ATR. The context's device id
 // follows the new ATR unless its length changed.
-std::uint32_t ResetDevice(VXContext& context, std::uint32_t* produced) {
+std::uint32_t ResetDevice(const conn::SlotHold& held, VXContext& context,
+                          std::uint32_t* produced) {
   std::uint8_t atr[sizeof(VXContext::bAtr)];
   std::uint32_t atrLength = 0;
-  const std::uint32_t result = conn::SlotControl(
-      &context, VX_RESET_DEVICE, nullptr, 0, atr, sizeof(atr), &atrLength);
+  const std::uint32_t result =
+      conn::SlotControl(held, &context, VX_RESET_DEVICE, nullptr, 0, atr,
+                        sizeof(atr), &atrLength);
   if (result != VX_SUCCESS) {
     return result;
   }
@@ -55,19 +57,21 @@ std::uint32_t ResetDevice(VXContext& context, std::uint32_t* produced) {
 
 // Codes 4, 8 and 40: the response is not handed out, but the caller's
 // capacity must still hold it.
-std::uint32_t DeviceExchange(VXContext& context, std::int32_t type,
-                             const std::uint8_t* data, std::uint32_t dataLength,
+std::uint32_t DeviceExchange(const conn::SlotHold& held, VXContext& context,
+                             std::int32_t type, const std::uint8_t* data,
+                             std::uint32_t dataLength,
                              std::uint32_t outputCapacity,
                              std::uint32_t* produced) {
   std::uint8_t discarded[conn::kResponseBufferSize];
-  return conn::SlotControl(&context, type, data, dataLength, discarded,
+  return conn::SlotControl(held, &context, type, data, dataLength, discarded,
                            outputCapacity, produced);
 }
 
 // Code 7: the mode change, offered from version 2.3.0. The response goes to
 // the caller's output; when it does not fit, the needed length goes to
 // returnedLength.
-std::uint32_t SetDeviceMode(VXContext& context, const std::uint8_t* input,
+std::uint32_t SetDeviceMode(const conn::SlotHold& held, VXContext& context,
+                            const std::uint8_t* input,
                             std::uint32_t inputLength, std::uint8_t* output,
                             std::uint32_t outputCapacity,
                             std::uint32_t* returnedLength,
@@ -76,8 +80,8 @@ std::uint32_t SetDeviceMode(VXContext& context, const std::uint8_t* input,
     return kStatusNotSupported;
   }
   const std::uint32_t result = conn::SlotControl(
-      &context, VX_SET_DEVICE_MODE, input, inputLength, output, outputCapacity,
-      returnedLength != nullptr ? produced : nullptr);
+      held, &context, VX_SET_DEVICE_MODE, input, inputLength, output,
+      outputCapacity, returnedLength != nullptr ? produced : nullptr);
   if (result == VX_BUFFER_TOO_SMALL && returnedLength != nullptr) {
     *returnedLength = *produced;
   }
@@ -173,9 +177,10 @@ std::uint32_t CardControl(const VXContext& context, std::uint32_t code,
   }
 }
 
-std::uint32_t Control(VXContext* context, std::uint32_t code,
-                      const std::uint8_t* input, std::uint32_t inputLength,
-                      std::uint8_t* output, std::uint32_t outputCapacity,
+std::uint32_t Control(const conn::SlotHold& held, VXContext* context,
+                      std::uint32_t code, const std::uint8_t* input,
+                      std::uint32_t inputLength, std::uint8_t* output,
+                      std::uint32_t outputCapacity,
                       std::uint32_t* returnedLength) {
   if (!IsContextValid(context)) {
     return VX_INVALID_PARAMETER;
@@ -184,18 +189,18 @@ std::uint32_t Control(VXContext* context, std::uint32_t code,
   std::uint32_t result = VX_INVALID_PARAMETER;
   switch (code) {
     case VX_RESET_DEVICE:
-      result = ResetDevice(*context, &produced);
+      result = ResetDevice(held, *context, &produced);
       break;
     case VX_CONTROL_TYPE_4:
     case VX_CONTROL_TYPE_8:
-      result = DeviceExchange(*context, static_cast<std::int32_t>(code),
+      result = DeviceExchange(held, *context, static_cast<std::int32_t>(code),
                               nullptr, 0, outputCapacity, &produced);
       break;
     case VX_CONTROL_TYPE_4_DATA: {
       const bool hasData = input != nullptr && inputLength != 0;
-      result =
-          DeviceExchange(*context, VX_CONTROL_TYPE_4, hasData ? input : nullptr,
-                         hasData ? inputLength : 0, outputCapacity, &produced);
+      result = DeviceExchange(
+          held, *context, VX_CONTROL_TYPE_4, hasData ? input : nullptr,
+          hasData ? inputLength : 0, outputCapacity, &produced);
       break;
     }
     case VX_SET_DEVICE_MODE:
@@ -203,7 +208,7 @@ std::uint32_t Control(VXContext* context, std::uint32_t code,
       // before anything is sent (the card codes' CardControl refuses none).
       if (output == nullptr && outputCapacity != 0) return VX_INVALID_PARAMETER;
       if (CheckConnected(context) != VX_SUCCESS) return VX_INVALID_PARAMETER;
-      result = SetDeviceMode(*context, input, inputLength, output,
+      result = SetDeviceMode(held, *context, input, inputLength, output,
                              outputCapacity, returnedLength, &produced);
       break;
     case VX_GET_DEVICE_TYPE:
@@ -277,10 +282,11 @@ VX_EXPORT uint32_t VXAPI VXControl(VXContext* context, uint32_t code,
                                    const uint8_t* input, uint32_t inputLength,
                                    uint8_t* output, uint32_t outputCapacity,
                                    uint32_t* returnedLength) {
-  return vantor::api::GuardedOn(context, [&] {
-    return vantor::api::Control(context, code, input, inputLength, output,
-                                outputCapacity, returnedLength);
-  });
+  return vantor::api::GuardedOn(
+      context, [&](const vantor::connection::SlotHold& hold) {
+        return vantor::api::Control(hold, context, code, input, inputLength,
+                                    output, outputCapacity, returnedLength);
+      });
 }
 
 }  // extern "C"

@@ -350,5 +350,70 @@ TEST_F(ConnectionTest, FreedEntryRefusesItsConnections) {
   EXPECT_EQ(device::MonitorUsers(), 0);
 }
 
+// A context reaches a device only with the entry's present opening: its
+// handle and serial number as the connect gave them. Altered copies, copies
+// kept from an earlier opening (whose handle value a new opening may get
+// again) and words that name no opening are refused unsent, on both
+// transports.
+TEST_F(ConnectionTest, OnlyThePresentOpeningReachesTheDevice) {
+  struct Alteration {
+    const char* name;
+    void (*apply)(VXContext&);
+  };
+  const Alteration alterations[] = {
+      {"other handle", [](VXContext& c) { c.hDevice += 4; }},
+      {"kind bit of the serial", [](VXContext& c) { c.dwReserved2 ^= 1u; }},
+      {"next serial", [](VXContext& c) { c.dwReserved2 += 2; }},
+      {"serial 0", [](VXContext& c) { c.dwReserved2 = 0; }},
+      {"handle 0, serial 0",
+       [](VXContext& c) {
+         c.hDevice = 0;
+         c.dwReserved2 = 0;
+       }},
+      {"listing's words", [](VXContext& c) { c.dwReserved2 = kReserved2; }},
+  };
+  for (const TokenMode mode : {TokenMode::Hid, TokenMode::Usb}) {
+    SCOPED_TRACE(mode == TokenMode::Hid ? "HID" : "USB");
+    VXContext context = Connected(mode);
+    std::uint8_t output[256];
+    const std::uint8_t apdu[5] = {0x00, 0xA4, 0x00, 0x00, 0x00};
+    // True when the context's control request and APDU were both refused
+    // with nothing sent.
+    auto refused = [&](VXContext& c) {
+      machine_.ClearWire();
+      std::uint32_t length = sizeof(output);
+      return SlotControl(&c, 4, nullptr, 0, output, sizeof(output), nullptr) ==
+                 VX_INVALID_PARAMETER &&
+             SlotTransmit(&c, apdu, sizeof(apdu), output, &length) ==
+                 VX_INVALID_PARAMETER &&
+             machine_.Wire().empty();
+    };
+    for (const Alteration& alteration : alterations) {
+      SCOPED_TRACE(alteration.name);
+      VXContext altered = context;
+      alteration.apply(altered);
+      EXPECT_TRUE(refused(altered));
+    }
+    EXPECT_EQ(
+        SlotControl(&context, 4, nullptr, 0, output, sizeof(output), nullptr),
+        VX_SUCCESS);
+
+    // Closed and opened again: the copy of the first opening stays out,
+    // whatever handle value the second one got.
+    VXContext stale = context;
+    ASSERT_EQ(SlotDisconnect(&context, 0), VX_SUCCESS);
+    EXPECT_TRUE(refused(stale));
+    ASSERT_EQ(SlotConnect(&context, 1, kProtocol, nullptr), VX_SUCCESS);
+    EXPECT_TRUE(refused(stale));
+    // A listed entry with no opening: handle 0 and serial 0 name nothing.
+    ASSERT_EQ(SlotDisconnect(&context, 0), VX_SUCCESS);
+    VXContext zero = context;
+    zero.hDevice = 0;
+    zero.dwReserved2 = 0;
+    EXPECT_TRUE(refused(zero));
+    machine_.Unplug(token_);
+  }
+}
+
 }  // namespace
 }  // namespace vantor::connection

@@ -300,7 +300,10 @@ TEST_F(MonitorTest, ConcurrentRemovalsSettle) {
         if (IsSlotInUse(i)) ConnectSlot(i, 1, &held[i]);
       } else {
         std::uint32_t length = 255;
-        ExchangeControl(held[i], 2, nullptr, 0, response, &length);
+        {
+          HoldGuard hold(i);
+          ExchangeControl(held[i], 2, nullptr, 0, response, &length);
+        }
         close(i);
       }
     }
