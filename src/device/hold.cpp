@@ -22,7 +22,7 @@ struct HoldState {
   std::uint32_t depth = 0;                // touched by the holder only
   std::atomic<std::uint32_t> waiters{0};
 };
-constinit HoldState g_holds[kTableEntries];
+HoldState g_holds[kTableEntries];
 
 HoldState& HoldOf(std::uint32_t index) {
   return g_holds[index % kTableEntries];

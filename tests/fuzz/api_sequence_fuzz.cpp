@@ -90,9 +90,13 @@ struct Run {
         config.mode = sim::TokenMode::Usb;
         break;
       case Start::kBoundary:
-        // The root's cursor starts a little below 0x8000.
+        // The root's cursor starts a little below 0x8000. Windows NT 4 has
+        // no HID class: there the token is in USB mode.
         config.version = 0x0215;
         config.memoryStart = 0x7C00;
+        if (version == sim::OsVersion::WindowsNt4) {
+          config.mode = sim::TokenMode::Usb;
+        }
         break;
       case Start::kApplication:
         config.mode = sim::TokenMode::Usb;
