@@ -1,8 +1,9 @@
 # Fails unless the shared library's defined dynamic symbols are exactly the
-# public VX calls.
-#   cmake -DNM=<nm> -DLIBRARY=<libvantor.so> -P check_exports.cmake
+# calls the public header declares with VX_EXPORT.
+#   cmake -DNM=<nm> -DLIBRARY=<libvantor.so> -DHEADER=<vantor.h>
+#         -P check_exports.cmake
 cmake_minimum_required(VERSION 3.25)
-foreach(var NM LIBRARY)
+foreach(var NM LIBRARY HEADER)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "check_exports: ${var} is not set")
   endif()
@@ -17,10 +18,20 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "check_exports: ${NM} failed on ${LIBRARY}: ${errors}")
 endif()
 
-set(expected VXListDevices VXOpenDevice VXOpenDeviceEx VXCloseDevice
-             VXControl VXMakeDirectory VXMakeDirectoryEx VXEnterDirectory
-             VXClearDirectory VXPresentPin VXSetPinOrKey
-             VXStoreFile VXExecute VXExecuteEx)
+# The calls the header exports.
+file(READ ${HEADER} header)
+string(REGEX MATCHALL "VX_EXPORT[^;(]*[ *](VX[A-Za-z0-9_]+)[ ]*\\("
+       declarations "${header}")
+set(expected)
+foreach(declaration IN LISTS declarations)
+  string(REGEX MATCH "(VX[A-Za-z0-9_]+)[ ]*\\($" name "${declaration}")
+  list(APPEND expected ${CMAKE_MATCH_1})
+endforeach()
+list(REMOVE_DUPLICATES expected)
+if(NOT expected)
+  message(FATAL_ERROR "check_exports: no exported calls declared in ${HEADER}")
+endif()
+
 set(found)
 set(unexpected)
 string(REPLACE "\n" ";" lines "${symbols}")
@@ -30,7 +41,7 @@ foreach(line IN LISTS lines)
     continue()
   endif()
   set(name ${CMAKE_MATCH_1})
-  if(name MATCHES "^VX")
+  if(name IN_LIST expected)
     list(APPEND found ${name})
   else()
     list(APPEND unexpected ${name})
@@ -38,7 +49,7 @@ foreach(line IN LISTS lines)
 endforeach()
 
 if(unexpected)
-  message(FATAL_ERROR "check_exports: exported beyond the VX calls: ${unexpected}")
+  message(FATAL_ERROR "check_exports: exported beyond the header's calls: ${unexpected}")
 endif()
 foreach(name IN LISTS expected)
   if(NOT name IN_LIST found)
