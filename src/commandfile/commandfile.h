@@ -11,14 +11,7 @@
 #include <cstdint>
 
 #include "commandfile/templates.h"
-#include "os/win_types.h"
 #include "vantor/vantor_types.h"
-
-// The Windows headers define GetFreeSpace as a macro of their own; the
-// operation of that name here is this layer's.
-#ifdef GetFreeSpace
-#undef GetFreeSpace
-#endif
 
 namespace vantor::commandfile {
 
@@ -108,8 +101,8 @@ std::uint32_t GetSerialNumber(const VXContext* context, std::uint8_t* out,
 std::uint32_t GetVmType(const VXContext* context, std::uint8_t* out,
                         std::uint32_t size, std::uint32_t* outLength);
 // 16-bit values delivered low byte first.
-std::uint32_t GetFreeSpace(const VXContext* context, std::uint8_t* out,
-                           std::uint32_t size, std::uint32_t* outLength);
+std::uint32_t GetTokenFreeSpace(const VXContext* context, std::uint8_t* out,
+                                std::uint32_t size, std::uint32_t* outLength);
 std::uint32_t GetDirFreeSpace(const VXContext* context, std::uint8_t* out,
                               std::uint32_t size, std::uint32_t* outLength);
 std::uint32_t GetE2Address(const VXContext* context, std::uint16_t* address);

@@ -80,8 +80,8 @@ std::uint32_t GetVmType(const VXContext* context, std::uint8_t* out,
   return VX_SUCCESS;
 }
 
-std::uint32_t GetFreeSpace(const VXContext* context, std::uint8_t* out,
-                           std::uint32_t size, std::uint32_t* outLength) {
+std::uint32_t GetTokenFreeSpace(const VXContext* context, std::uint8_t* out,
+                                std::uint32_t size, std::uint32_t* outLength) {
   return ReadWord(context, Row::R4FreeSpace, out, size, outLength);
 }
 

@@ -169,7 +169,7 @@ std::uint32_t CardControl(const VXContext& context, std::uint32_t code,
       }
       if (output[0] != 0) return VX_WRONG_DEVICE_TYPE;
       if (outputCapacity < 2) return VX_BUFFER_TOO_SMALL;
-      return cmd::GetFreeSpace(&context, output, outputCapacity, produced);
+      return cmd::GetTokenFreeSpace(&context, output, outputCapacity, produced);
     case VX_GET_DIRECTORY_FREE_SPACE:
       return cmd::GetDirFreeSpace(&context, output, outputCapacity, produced);
     default:  // VX_GET_FILE_INFO

@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         result = cmd::GetVmType(c, out, sizeof(out), &length);
         break;
       case 3:
-        result = cmd::GetFreeSpace(c, out, sizeof(out), &length);
+        result = cmd::GetTokenFreeSpace(c, out, sizeof(out), &length);
         break;
       case 4:
         result = cmd::GetDirFreeSpace(c, out, sizeof(out), &length);
