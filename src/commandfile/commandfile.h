@@ -3,9 +3,10 @@
 // result codes. It keeps no state: every operation builds its command in a
 // buffer of its own and passes the caller's context to SlotTransmit.
 //
-// Results: VX_SUCCESS, a library code (2 a bad argument or device version,
-// 3 a transport failure or an answer too short for what the command reads,
-// 17 an output too small), or the card's status word SW1 * 256 + SW2.
+// Results: VX_SUCCESS, a library code (VX_INVALID_PARAMETER a bad argument
+// or device version, VX_COMM_ERROR a transport failure or an answer too
+// short for what the command reads, VX_BUFFER_TOO_SMALL an output too
+// small), or the card's status word SW1 * 256 + SW2.
 #pragma once
 
 #include <cstdint>
@@ -64,16 +65,17 @@ struct Response {
   std::uint32_t DataLength() const { return length - 2; }
 };
 
-// Sends `command` (5 + P3 bytes) and returns 0 on 90 00, else the status
-// word; SlotTransmit's failures unchanged; an answer without a status word
-// gives 3. Response data is discarded.
+// Sends `command` (5 + P3 bytes) and returns VX_SUCCESS on 90 00, else the
+// status word; SlotTransmit's failures unchanged; an answer without a
+// status word gives VX_COMM_ERROR. Response data is discarded.
 std::uint32_t ExchangeApdu(const VXContext* context, const Command& command);
 
 // The pattern of every reading command: sends `length` bytes of `command`
-// and returns 0 with the answer in `response` when it ends in 90 00 and
-// holds at least `minData` data bytes. A status word other than 90 00 is
-// returned; an answer with no status word, or with fewer data bytes than
-// the operation reads, gives 3. Outputs are the caller's to fill on 0 only.
+// and returns VX_SUCCESS with the answer in `response` when it ends in
+// 90 00 and holds at least `minData` data bytes. A status word other than
+// 90 00 is returned; an answer with no status word, or with fewer data
+// bytes than the operation reads, gives VX_COMM_ERROR. Outputs are the
+// caller's to fill on success only.
 std::uint32_t ReadCommand(const VXContext* context, const Command& command,
                           std::uint32_t length, std::uint32_t minData,
                           Response* response);
@@ -115,9 +117,9 @@ std::uint32_t GetFileInfo(const VXContext* context, const std::uint8_t id[2],
 
 // --- The file system ------------------------------------------------------
 
-// 0 at the root, 2 in another directory.
+// VX_SUCCESS at the root, VX_INVALID_PARAMETER in another directory.
 std::uint32_t CheckAtRoot(const VXContext* context);
-// 0 with `exists` 1 or (on 6A 81) 0.
+// VX_SUCCESS with `exists` 1 or (on 6A 81) 0.
 std::uint32_t QueryRootExists(const VXContext* context, std::uint32_t* exists);
 
 enum FileKind : std::uint8_t { kRootDir = 0, kDirectory = 1, kFile = 2 };
@@ -181,7 +183,7 @@ std::uint32_t RestoreDevPinParts(const VXContext* context,
                                  const std::uint8_t* current,
                                  const std::uint8_t* next, std::uint32_t parts);
 // Replaces the internal (device type 1) or the external authentication key
-// with an 8- or 16-byte key; other lengths give 2.
+// with an 8- or 16-byte key; other lengths give VX_INVALID_PARAMETER.
 std::uint32_t UpdateAuthKey(const VXContext* context, const std::uint8_t* key,
                             std::uint32_t length, std::uint8_t deviceType);
 std::uint32_t CreateKeyFile(const VXContext* context);
@@ -211,7 +213,8 @@ inline constexpr std::uint32_t kDeviceIdLength = 8;
 // Writes `chunks` full chunks and then `remainder` bytes (below 203) into
 // the selected file from `offset` on. `written` (not null) grows by each
 // accepted command's bytes and is set to 0 when one fails. A write whose
-// end would pass 0xFFFF is refused with 2 before anything is sent.
+// end would pass 0xFFFF is refused with VX_INVALID_PARAMETER before
+// anything is sent.
 std::uint32_t UpdateBinary(const VXContext* context, std::uint16_t offset,
                            const std::uint8_t* data, std::uint32_t chunks,
                            std::uint32_t remainder, std::uint32_t* written);
@@ -241,8 +244,8 @@ inline constexpr std::uint32_t kRsaPublicRecordLength = 136;
 inline constexpr std::uint32_t kRsaPrivateRecordLength = 330;
 // Lays out the key source of a file of `type` (6 or 7) as its record in
 // `record` (room for kRsaPrivateRecordLength bytes) and sets
-// `recordLength`. 2 for another type, or for a public exponent longer than
-// the record's 4 bytes; nothing is written then.
+// `recordLength`. VX_INVALID_PARAMETER for another type, or for a public
+// exponent longer than the record's 4 bytes; nothing is written then.
 std::uint32_t BuildRsaKeyRecord(const std::uint8_t* source,
                                 std::uint8_t* record,
                                 std::uint32_t* recordLength, std::uint8_t type);
@@ -254,9 +257,10 @@ inline constexpr std::uint32_t kMaxExecuteByIdInput = 248;
 // Runs the file `id` (80 32) on `length` input bytes. The answer's first
 // data byte is the run status: 0 delivers the bytes after it to `output`,
 // V other than 0 gives V * 0x10000 with `outLength` 0 and nothing copied.
-// An output larger than `size` gives 17 with `outLength` set to its length.
-// An answer without a status byte gives 3. Input longer than 250 bytes, or
-// a null input, output or length where bytes are due, gives 2 unsent.
+// An output larger than `size` gives VX_BUFFER_TOO_SMALL with `outLength`
+// set to its length. An answer without a status byte gives VX_COMM_ERROR.
+// Input longer than 250 bytes, or a null input, output or length where
+// bytes are due, gives VX_INVALID_PARAMETER unsent.
 std::uint32_t ExecuteFile(const VXContext* context, const std::uint8_t id[2],
                           const std::uint8_t* input, std::uint32_t length,
                           std::uint8_t* output, std::uint32_t size,

@@ -17,7 +17,8 @@ bool ArgumentsValid(const std::uint8_t id[2], const std::uint8_t* input,
 }
 
 // Hands the answer's data from byte `from` on to the caller: the length
-// first, then 17 when it does not fit; a run status other than 0 delivers
+// first, then VX_BUFFER_TOO_SMALL when it does not fit; a run status
+// other than 0 delivers
 // nothing and gives status * 0x10000.
 std::uint32_t Deliver(const Response& response, std::uint32_t from,
                       std::uint8_t status, std::uint8_t* output,

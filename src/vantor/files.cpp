@@ -166,7 +166,8 @@ std::uint32_t CheckPlace(const VXContext& context, const Request& request,
   if (*deviceType == 1 || *deviceType == 2) {
     result = cmd::CheckAtRoot(&context);
     if (result == VX_SUCCESS) return VX_NO_FILES_IN_ROOT;
-    // CheckAtRoot gives 2 for another directory; anything else failed.
+    // CheckAtRoot gives VX_INVALID_PARAMETER for another directory;
+    // anything else failed.
     if (result != VX_INVALID_PARAMETER) return result;
   }
   if (*deviceType != 0 && request.type == cmd::kTypeExeEx) {

@@ -100,7 +100,8 @@ std::uint32_t SelectRootOn200(const VXContext& context) {
 
 // Codes 37, 38, 39, 41, 49 and 50: reads of device data. The caller's
 // arguments are checked first (outputs that cannot hold the fixed-size
-// answer give 17), then the connection: a refused call sends nothing.
+// answer give VX_BUFFER_TOO_SMALL), then the connection: a refused call
+// sends nothing.
 std::uint32_t CheckCardControl(const VXContext& context, std::uint32_t code,
                                const std::uint8_t* input,
                                std::uint32_t inputLength,
@@ -142,8 +143,9 @@ std::uint32_t CheckCardControl(const VXContext& context, std::uint32_t code,
   return CheckConnected(&context);
 }
 
-// Code 41 with one byte of output reads the device type into it first: 32
-// on device types 1 and 2, 17 on device type 0.
+// Code 41 with one byte of output reads the device type into it first:
+// VX_WRONG_DEVICE_TYPE on device types 1 and 2, VX_BUFFER_TOO_SMALL on
+// device type 0.
 std::uint32_t CardControl(const VXContext& context, std::uint32_t code,
                           const std::uint8_t* input, std::uint32_t inputLength,
                           std::uint8_t* output, std::uint32_t outputCapacity,
