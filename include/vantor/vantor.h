@@ -166,6 +166,13 @@ extern "C" {
 #define VX_TYPE_EXE_EX 11u     /* an extended executable file; from 2.3.0 */
 /* The largest file size, and the largest offset + data length. */
 #define VX_MAX_FILE_SIZE 0x7FFFu
+/* Key sources (the data given) and the smallest key files that hold them,
+ * and the bytes an extended executable file needs beyond its data. */
+#define VX_RSA_PUBLIC_SOURCE_SIZE 256u
+#define VX_RSA_PRIVATE_SOURCE_SIZE 704u
+#define VX_RSA_PUBLIC_FILE_SIZE 136u
+#define VX_RSA_PRIVATE_FILE_SIZE 330u
+#define VX_EXE_EX_OVERHEAD 126u
 
 /* Modes of VXExecuteEx, and their input limits. */
 #define VX_EXECUTE_BASIC 0u /* as VXExecute: the run status is split off */

@@ -16,8 +16,11 @@ namespace cmd = vantor::commandfile;
 
 constexpr std::uint32_t kAccessMask = 0x0F00;
 constexpr std::uint32_t kFillerMask = 0xF000;
-// Bytes an extended executable file needs beyond its data.
-constexpr std::uint32_t kExeExOverhead = 126;
+constexpr std::uint32_t kExeExOverhead = VX_EXE_EX_OVERHEAD;
+static_assert(VX_RSA_PUBLIC_SOURCE_SIZE == cmd::kRsaPublicSourceLength &&
+              VX_RSA_PRIVATE_SOURCE_SIZE == cmd::kRsaPrivateSourceLength &&
+              VX_RSA_PUBLIC_FILE_SIZE == cmd::kRsaPublicRecordLength &&
+              VX_RSA_PRIVATE_FILE_SIZE == cmd::kRsaPrivateRecordLength);
 constexpr std::uint32_t kMaxParameter = 64;
 // Both key files of a pair.
 constexpr std::uint32_t kRsaPairBytes =
