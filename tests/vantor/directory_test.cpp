@@ -23,7 +23,6 @@ const char* const kDevPin2 = "80D400000F CC0005 79ACA0 0F 3234363831333537";
 const char* const kDevPin3 = "80D400000F DD0005 ACDFD0 FF 3234363831333537";
 const char* const kInternalKey = "80D400000F 000001 0FDF00 0F 3234363831333537";
 const char* const kExternalKey = "80D400000F 020000 0FDF60 0F 3234363831333537";
-const char* const kControlFile = "80E0020B08 3F02 68DF4040 0348";
 const char* const kAppListFile = "80E0020008 001E 0FDF0000 0200";
 const char* const kAppListZero = "00D69E0001 00";
 const char* const kFinish = "80E0000100";
