@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git clang-format
-  clang-tidy cppcheck
+  clang clang-tidy cppcheck libclang-rt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libhidapi-dev
   xvfb xauth xdotool x11-utils imagemagick fontconfig fonts-wqy-zenhei
