@@ -4,8 +4,10 @@
 # Cases: sim_list_json (`vantor --sim list --json`), sim_mode_wait
 # (`vantor --sim mode usb --wait 5`: the simulated machine re-plugs its
 # token), sim_card (a card command on the virtual token, which comes with a
-# root directory) and doctor (`vantor doctor` on this machine, whatever it
-# finds).
+# root directory), sim_put_stdin (a file stored from standard input, also
+# through the emulator) and doctor (`vantor doctor` on this machine, whatever it
+# finds) and stdout_full (output that cannot be written, where /dev/full
+# exists).
 cmake_minimum_required(VERSION 3.25)
 foreach(var PROGRAM CASE)
   if(NOT DEFINED ${var})
@@ -61,6 +63,28 @@ elseif(CASE STREQUAL "sim_card")
   run(--sim mkdir root)
   expect("exit status 1: the root exists" status EQUAL 1)
   expect("the card's refusal" err MATCHES "0x00006A89 \\(card status 6A89")
+elseif(CASE STREQUAL "sim_put_stdin")
+  set(input "${CMAKE_CURRENT_BINARY_DIR}/check_cli_input.txt")
+  file(WRITE "${input}" "hello")
+  execute_process(COMMAND ${EMULATOR} ${PROGRAM} --sim put 0101 -
+                  INPUT_FILE "${input}" OUTPUT_VARIABLE out
+                  ERROR_VARIABLE err RESULT_VARIABLE status TIMEOUT 120)
+  message("$ vantor --sim put 0101 - < input\n${out}${err}(exit status "
+          "${status})")
+  expect("exit status 0" status EQUAL 0)
+  expect("the five bytes written"
+         out MATCHES "Created file 0101 of 5 bytes[;] wrote 5 bytes")
+elseif(CASE STREQUAL "stdout_full")
+  if(NOT EXISTS /dev/full OR EMULATOR)
+    message("check_cli: no /dev/full here; nothing to check")
+    return()
+  endif()
+  execute_process(COMMAND ${PROGRAM} --sim list OUTPUT_FILE /dev/full
+                  ERROR_VARIABLE err RESULT_VARIABLE status TIMEOUT 120)
+  message("$ vantor --sim list > /dev/full\n${err}(exit status ${status})")
+  expect("exit status 1" status EQUAL 1)
+  expect("the reason" err MATCHES
+         "^vantor: cannot write standard output: No space left on device\n$")
 elseif(CASE STREQUAL "doctor")
   run(doctor)
   expect("exit status 0 or 1" status MATCHES "^[01]$")
