@@ -274,6 +274,7 @@ SecretBytes ReadSecret(const Options& options, Streams& io,
   if (bytes.size() != shape.length && !other) {
     *error = "the " + what + " is " + shape.lengthText + ", not " +
              std::to_string(bytes.size());
+    if (options.hex) *error += " (--hex: two digits a byte)";
     return {};
   }
   return bytes;

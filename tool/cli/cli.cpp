@@ -80,6 +80,9 @@ const char* ModeName(TargetMode mode) {
   return mode == TargetMode::kUsb ? "USB" : "HID";
 }
 
+struct CommandHelp;
+const CommandHelp* FindCommand(const std::string& word);
+
 }  // namespace
 
 namespace internal {
@@ -101,7 +104,11 @@ int Fail(const Options& options, Streams& io, const std::string& message,
   io.err << "vantor: " << message;
   if (code) io.err << ": " << DescribeResult(*code);
   io.err << '\n';
-  if (status == kExitUsage) io.err << "Try 'vantor --help'.\n";
+  if (status == kExitUsage) {
+    const bool known = !options.command.empty() && FindCommand(options.command);
+    io.err << "Try 'vantor " << (known ? options.command + " " : "")
+           << "--help'.\n";
+  }
   if (options.json) {
     JsonWriter json;
     json.BeginObject().Key("error").BeginObject();
@@ -221,15 +228,38 @@ const CommandHelp kCommands[] = {
      1, 1, "a file id is needed", "--input --by-id --path --pin --hex "},
 };
 
-const char kCardOptions[] =
-    "Card options:\n"
-    "  --path P         enter directory P first ('\\', '1A2B', "
-    "'\\1A2B\\3C4D',\n"
-    "                   ...); else the token's current directory\n"
-    "  --pin user|dev   present that PIN first; it is read from standard\n"
-    "                   input before anything else the command reads there\n"
-    "  --hex            PINs and keys as hexadecimal digits\n"
-    "\n";
+// The card options, each shown with the commands that take it.
+const struct {
+  const char* name;  // as in CommandHelp::options
+  const char* text;
+} kCardOptions[] = {
+    {"--path",
+     "  --path P         enter directory P first ('\\', '1A2B', "
+     "'\\1A2B\\3C4D',\n"
+     "                   ...); else the token's current directory\n"},
+    {"--pin",
+     "  --pin user|dev   present that PIN (of the directory entered) "
+     "first;\n"
+     "                   it is read from standard input before "
+     "anything\n"
+     "                   else the command reads there\n"},
+    {"--hex",
+     "  --hex            PINs and keys, --pin's value included, as\n"
+     "                   hexadecimal digits\n"},
+};
+
+// The card options that `options` (a CommandHelp's list; null: all) holds.
+void PrintCardOptions(std::ostream& out, const char* options) {
+  std::string lines;
+  for (const auto& option : kCardOptions) {
+    if (options == nullptr ||
+        std::strstr(options, (std::string(option.name) + ' ').c_str()) !=
+            nullptr) {
+      lines += option.text;
+    }
+  }
+  if (!lines.empty()) out << "Card options:\n" << lines << '\n';
+}
 
 const char kCommonOptions[] =
     "Options:\n"
@@ -239,6 +269,7 @@ const char kCommonOptions[] =
     "      --sim        run on a simulated machine with one virtual token\n"
     "                   (with a root directory and default PINs)\n"
     "  -h, --help       this help\n"
+    "      --version    the program's version\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 usage error.\n";
 
@@ -246,7 +277,7 @@ void PrintHelp(std::ostream& out, const std::string& command) {
   for (const CommandHelp& c : kCommands) {
     if (command == c.name) {
       out << "Usage: " << c.usage << "\n\n" << c.text << '\n';
-      if (std::strstr(c.options, "--path ") != nullptr) out << kCardOptions;
+      PrintCardOptions(out, c.options);
       out << kCommonOptions;
       return;
     }
@@ -256,7 +287,9 @@ void PrintHelp(std::ostream& out, const std::string& command) {
          "checks what this machine needs to reach them, and works with the\n"
          "token's directories, PINs, files and programs.\n\nCommands:\n";
   for (const CommandHelp& c : kCommands) out << "  " << c.usage << '\n';
-  out << "  vantor help [COMMAND]\n\n" << kCardOptions << kCommonOptions;
+  out << "  vantor help [COMMAND]\n\n";
+  PrintCardOptions(out, nullptr);
+  out << kCommonOptions;
 }
 
 // --- Tokens ---------------------------------------------------------------
@@ -520,7 +553,9 @@ WaitOutcome WaitForReplug(Host& host, Streams& io, const std::string& deviceId,
     } else if (!left && listing.result == VX_SUCCESS) {
       left = true;
       if (io.terminal) io.err << '\r';
-      io.err << "The token is unplugged; plug it in again.        \n";
+      // On a terminal the spaces cover the rest of the countdown's line.
+      io.err << "The token is unplugged; plug it in again."
+             << (io.terminal ? "        \n" : "\n");
       shown = -1;
     }
     const std::int64_t now = host.NowMs();
@@ -795,8 +830,14 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
   auto error = [&parsed](std::string message) {
     if (parsed.error.empty()) parsed.error = std::move(message);
   };
+  bool optionsEnded = false;  // after "--", every word is an operand
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
+    if (optionsEnded || a == "--") {
+      if (optionsEnded) words.push_back(a);
+      optionsEnded = true;
+      continue;
+    }
     const std::string name = a.substr(0, a.find('='));
     // The value of an option that takes one: "--name=V" or "--name V".
     std::string value;
@@ -823,8 +864,13 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
       o.help = true;
     } else if (a == "--version") {
       o.version = true;
-    } else if (a == "-d" || name == "--device") {
-      if (!take()) continue;
+    } else if (a == "-d" || name == "--device" ||
+               (a.size() > 2 && a[0] == '-' && a[1] == 'd')) {
+      if (a.size() > 2 && a[1] == 'd') {
+        value = a.substr(2);  // -dN
+      } else if (!take()) {
+        continue;
+      }
       long entry = 0;
       if (!ParseNumber(value, 126, &entry)) {
         error("not a token entry (0 to 126): '" + value + "'");
@@ -912,6 +958,10 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
   }
   const CommandHelp& command = *FindCommand(o.command);
   o.operands.assign(words.begin() + 1, words.end());
+  if (o.device && (o.command == "list" || o.command == "doctor")) {
+    error("-d belongs to 'info', 'mode' and the card commands; '" + o.command +
+          "' takes every token");
+  }
   if (o.command == "mode" && !o.operands.empty()) {
     const std::string& word = o.operands[0];
     if (word == "usb" || word == "USB") {
