@@ -283,7 +283,9 @@ INSTANTIATE_TEST_SUITE_P(All, CliTest, ::testing::Values(
             "cannot read '-notes.txt': No such file or directory"},
     CliCase{"HelpOnUnknown", NoToken, {"help", "frob"}, 2, "", "unknown command"},
     CliCase{"UsageErrorAsJson", NoToken, {"frob", "--json"}, 2,
-            "{\"error\":{\"message\":\"unknown command 'frob'\",\"status\":2}}", ""},
+            "{\"error\":{\"message\":\"unknown command 'frob'\",\"status\":2,\"code\":null,"
+            "\"hex\":null,\"name\":null,\"words\":null}}", ""},
+    CliCase{"VersionAsJson", NoToken, {"--version", "--json"}, 0, "{\"version\":\"1.", ""},
     // Help on every subcommand.
     CliCase{"Help", NoToken, {"--help"}, 0, "Usage: vantor [OPTIONS] COMMAND", ""},
     CliCase{"HelpList", NoToken, {"list", "--help"}, 0, "Usage: vantor list", ""},
@@ -318,9 +320,16 @@ INSTANTIATE_TEST_SUITE_P(All, CliTest, ::testing::Values(
             "\"code\":5,\"hex\":\"0x00000005\",\"name\":\"VX_DEVICE_BUSY\"", ""},
     CliCase{"InfoJson", OneToken, {"info", "--json"}, 0,
             "\"entry\":0,\"mode\":\"HID\",\"version\":\"2.3.0\"", ""},
+    CliCase{"InfoJsonNumbers", OneToken, {"info", "--json"}, 0,
+            "\"deviceType\":0,\"vmType\":0,\"serialNumber\":\"5658000000000001\","
+            "\"freeSpace\":63488", ""},
+    CliCase{"InfoJsonUnavailable", TypeOneRoot, {"info", "--json"}, 0,
+            "\"freeSpace\":null,\"unavailable\":{\"freeSpace\":{\"code\":32", ""},
     // mode
     CliCase{"ModeNone", NoToken, {"mode", "usb"}, 1, "", "no token is attached"},
     CliCase{"ModeTwoNeedsDevice", TwoTokens, {"mode", "hid"}, 2, "", "choose one with -d N"},
+    CliCase{"ModeJsonWithoutWait", OneToken, {"mode", "usb", "--json"}, 0,
+            "\"waited\":false,\"mode\":null,\"entryAfter\":null}", ""},
     CliCase{"ModeRequested", OneToken, {"mode", "usb"}, 0,
             "switches to USB mode when it is unplugged and plugged in again", ""},
     CliCase{"ModeOldToken", OldToken, {"mode", "usb"}, 1, "",

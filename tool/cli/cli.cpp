@@ -114,11 +114,18 @@ int Fail(const Options& options, Streams& io, const std::string& message,
     json.BeginObject().Key("error").BeginObject();
     json.Key("message").String(message);
     json.Key("status").Number(status);
-    if (code) {
-      json.Key("code").Number(*code);
-      json.Key("hex").String(Format("0x%08X", *code));
-      json.Key("name").String(ResultName(*code));
-      json.Key("words").String(ResultWords(*code));
+    // The same keys for every error; null without a result code.
+    for (const char* key : {"code", "hex", "name", "words"}) {
+      json.Key(key);
+      if (!code) {
+        json.Null();
+      } else if (key[0] == 'c') {
+        json.Number(*code);
+      } else {
+        json.String(key[0] == 'h'   ? Format("0x%08X", *code)
+                    : key[0] == 'n' ? ResultName(*code)
+                                    : ResultWords(*code));
+      }
     }
     json.EndObject().EndObject();
     io.out << json.Text() << '\n';
@@ -410,6 +417,7 @@ struct CardField {
   const char* label;  // shown to people
   std::uint32_t code;
   std::string (*decode)(const std::uint8_t* bytes, std::uint32_t length);
+  bool number;  // a JSON number, else a string
 };
 
 std::string DecodeByte(const std::uint8_t* bytes, std::uint32_t length) {
@@ -426,10 +434,11 @@ std::string DecodeBytesFree(const std::uint8_t* bytes, std::uint32_t length) {
 }
 
 const CardField kCardFields[] = {
-    {"deviceType", "Device type", VX_GET_DEVICE_TYPE, DecodeByte},
-    {"vmType", "VM type", VX_GET_VM_TYPE, DecodeByte},
-    {"serialNumber", "Serial number", VX_GET_SERIAL_NUMBER, DecodeHex},
-    {"freeSpace", "Free space (bytes)", VX_GET_FREE_SPACE, DecodeBytesFree},
+    {"deviceType", "Device type", VX_GET_DEVICE_TYPE, DecodeByte, true},
+    {"vmType", "VM type", VX_GET_VM_TYPE, DecodeByte, true},
+    {"serialNumber", "Serial number", VX_GET_SERIAL_NUMBER, DecodeHex, false},
+    {"freeSpace", "Free space (bytes)", VX_GET_FREE_SPACE, DecodeBytesFree,
+     true},
 };
 
 struct FieldValue {
@@ -474,10 +483,12 @@ int Info(const Options& options, Host& host, Streams& io) {
     json.Key("atrLength").Number(token.dwAtrLength);
     for (std::size_t i = 0; i < values.size(); ++i) {
       json.Key(kCardFields[i].key);
-      if (values[i].result == VX_SUCCESS) {
-        json.String(values[i].value);
-      } else {
+      if (values[i].result != VX_SUCCESS || values[i].value.empty()) {
         json.Null();
+      } else if (kCardFields[i].number) {
+        json.Number(static_cast<std::uint32_t>(std::stoul(values[i].value)));
+      } else {
+        json.String(values[i].value);
       }
     }
     json.Key("unavailable").BeginObject();
@@ -632,9 +643,12 @@ int Mode(const Options& options, Host& host, Streams& io) {
     json.Key("deviceId").String(deviceId);
     json.Key("requested").String(ModeName(asked));
     json.Key("waited").Bool(options.waitSeconds.has_value());
+    // Without --wait the token's mode after the re-plug is not known yet.
     if (options.waitSeconds) {
       json.Key("mode").String(ModeName(*waited.mode));
       json.Key("entryAfter").Number(waited.entry);
+    } else {
+      json.Key("mode").Null().Key("entryAfter").Null();
     }
     json.EndObject();
     io.out << json.Text() << '\n';
@@ -995,7 +1009,13 @@ int Run(const Parsed& parsed, Host& host, Streams io) {
     return kExitOk;
   }
   if (o.version) {
-    io.out << "vantor " << VANTOR_VERSION_TEXT << '\n';
+    if (o.json) {
+      JsonWriter json;
+      json.BeginObject().Key("version").String(VANTOR_VERSION_TEXT);
+      io.out << json.EndObject().Text() << '\n';
+    } else {
+      io.out << "vantor " << VANTOR_VERSION_TEXT << '\n';
+    }
     return kExitOk;
   }
   if (internal::IsCardCommand(o.command)) {
