@@ -5,7 +5,8 @@
 # (`vantor --sim mode usb --wait 5`: the simulated machine re-plugs its
 # token), sim_card (a card command on the virtual token, which comes with a
 # root directory), sim_put_stdin (a file stored from standard input, also
-# through the emulator) and doctor (`vantor doctor` on this machine, whatever it
+# through the emulator), sim_file (a virtual token kept in a file: its
+# kind, and files that do not replay) and doctor (`vantor doctor` on this machine, whatever it
 # finds) and stdout_full (output that cannot be written, where /dev/full
 # exists).
 cmake_minimum_required(VERSION 3.25)
@@ -74,6 +75,29 @@ elseif(CASE STREQUAL "sim_put_stdin")
   expect("exit status 0" status EQUAL 0)
   expect("the five bytes written"
          out MATCHES "Created file 0101 of 5 bytes[;] wrote 5 bytes")
+elseif(CASE STREQUAL "sim_file")
+  set(token "${CMAKE_CURRENT_BINARY_DIR}/check_cli_token.sim")
+  file(REMOVE "${token}")
+  run(--sim=${token} --sim-version 2.1.0 --sim-device-type 1 mkdir \\)
+  expect("exit status 0" status EQUAL 0)
+  run(--sim=${token} --json info)
+  string(JSON version GET "${out}" version)
+  string(JSON type GET "${out}" deviceType)
+  expect("version 2.1.0, not ${version}" version STREQUAL "2.1.0")
+  expect("device type 1, not ${type}" type EQUAL 1)
+  run(--sim=${token} --sim-version 2.3.0 list)
+  expect("exit status 2" status EQUAL 2)
+  expect("the kind kept" err MATCHES "holds a token of its own version")
+  # A run recorded with another ending than its replay gives.
+  file(APPEND "${token}" "run 1 - 6C697374\n")
+  run(--sim=${token} list)
+  expect("exit status 1" status EQUAL 1)
+  expect("the run named" err MATCHES
+         "does not replay: run 2 \\(vantor list\\) ended with 0, not 1")
+  file(WRITE "${token}" "hello\n")
+  run(--sim=${token} list)
+  expect("exit status 1" status EQUAL 1)
+  expect("the file refused" err MATCHES "not a virtual token's file")
 elseif(CASE STREQUAL "stdout_full")
   if(NOT EXISTS /dev/full OR EMULATOR)
     message("check_cli: no /dev/full here; nothing to check")

@@ -275,6 +275,12 @@ const char kCommonOptions[] =
     "      --json       machine-readable output (errors too)\n"
     "      --sim        run on a simulated machine with one virtual token\n"
     "                   (with a root directory and default PINs)\n"
+    "      --sim=FILE   the same, with a virtual token whose card lasts from\n"
+    "                   run to run in FILE (a new token, without a root,\n"
+    "                   when FILE does not exist)\n"
+    "      --sim-version X.Y.Z, --sim-device-type 0|1|2\n"
+    "                   the new virtual token's version (2.3.0) and device\n"
+    "                   type (0)\n"
     "  -h, --help       this help\n"
     "      --version    the program's version\n"
     "\n"
@@ -836,10 +842,27 @@ std::string VersionText(std::uint32_t version) {
          Format("%u.", version >> 8 & 0xFu) + Format("%u", version & 0xFu);
 }
 
+namespace {
+
+std::optional<std::uint16_t> SimVersionOf(const std::string& text) {
+  // "2.3.0": one decimal digit each, as the token's version word holds them.
+  if (text.size() != 5 || text[1] != '.' || text[3] != '.' || text[0] != '2') {
+    return std::nullopt;
+  }
+  for (const std::size_t i : {std::size_t{2}, std::size_t{4}}) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+  }
+  return static_cast<std::uint16_t>(0x0200 | (text[2] - '0') << 4 |
+                                    (text[4] - '0'));
+}
+
+}  // namespace
+
 Parsed ParseArgs(const std::vector<std::string>& args) {
   Parsed parsed;
   Options& o = parsed.options;
   std::vector<std::string> words;
+  std::vector<std::size_t> at;    // where each word stands in `args`
   std::vector<std::string> used;  // options that belong to some commands
   auto error = [&parsed](std::string message) {
     if (parsed.error.empty()) parsed.error = std::move(message);
@@ -848,7 +871,10 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (optionsEnded || a == "--") {
-      if (optionsEnded) words.push_back(a);
+      if (optionsEnded) {
+        words.push_back(a);
+        at.push_back(i);
+      }
       optionsEnded = true;
       continue;
     }
@@ -874,6 +900,24 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
       o.json = true;
     } else if (a == "--sim") {
       o.sim = true;
+    } else if (name == "--sim" && a.size() > name.size()) {
+      o.sim = true;
+      o.simFile = a.substr(name.size() + 1);
+      if (o.simFile->empty()) error("--sim=FILE: the file's name is empty");
+    } else if (name == "--sim-version") {
+      if (!take()) continue;
+      o.simVersion = SimVersionOf(value);
+      if (!o.simVersion) {
+        error("--sim-version: a version such as 2.0.0, 2.1.0 or 2.3.0, not '" +
+              value + "'");
+      }
+    } else if (name == "--sim-device-type") {
+      if (!take()) continue;
+      if (value == "0" || value == "1" || value == "2") {
+        o.simDeviceType = static_cast<std::uint8_t>(value[0] - '0');
+      } else {
+        error("--sim-device-type: 0, 1 or 2, not '" + value + "'");
+      }
     } else if (a == "-h" || a == "--help") {
       o.help = true;
     } else if (a == "--version") {
@@ -950,7 +994,11 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
       error("unknown option '" + a + "'");
     } else {
       words.push_back(a);
+      at.push_back(i);
     }
+  }
+  if ((o.simVersion || o.simDeviceType) && !o.sim) {
+    error("--sim-version and --sim-device-type go with --sim");
   }
 
   if (words.empty()) {
@@ -972,6 +1020,7 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
   }
   const CommandHelp& command = *FindCommand(o.command);
   o.operands.assign(words.begin() + 1, words.end());
+  parsed.operandAt.assign(at.begin() + 1, at.end());
   if (o.device && (o.command == "list" || o.command == "doctor")) {
     error("-d belongs to 'info', 'mode' and the card commands; '" + o.command +
           "' takes every token");

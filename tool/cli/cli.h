@@ -60,6 +60,12 @@ struct Options {
   std::vector<std::string> operands;  // the words after the command
   bool json = false;
   bool sim = false;
+  // --sim=FILE: the virtual token's card is kept in FILE between runs.
+  std::optional<std::string> simFile;
+  // --sim-version X.Y.Z and --sim-device-type N: the virtual token's
+  // version word (0x0230 for 2.3.0) and device type (0, 1 or 2).
+  std::optional<std::uint16_t> simVersion;
+  std::optional<std::uint8_t> simDeviceType;
   bool help = false;                    // --help, or `help [COMMAND]`
   bool version = false;                 // --version
   std::optional<std::uint32_t> device;  // -d N: the token's entry
@@ -83,6 +89,8 @@ struct Options {
 struct Parsed {
   Options options;
   std::string error;  // a usage error, or empty
+  // Where each operand stands in the arguments.
+  std::vector<std::size_t> operandAt;
 };
 
 // Parses the arguments after the program's name. Options may stand before
