@@ -47,6 +47,15 @@ void TwoTokens(sim::Machine& m) {
   usb.deviceId = {9, 9, 9, 9, 9, 9, 9, 9};
   m.Plug(usb);
 }
+// Both tokens in HID mode; the first has a root.
+void TwoTokensWithRoot(sim::Machine& m) {
+  m.Plug({});
+  VxTokenApi api;
+  ASSERT_EQ(MakeRootOnFirstToken(api), VX_SUCCESS);
+  sim::TokenConfig other;
+  other.deviceId = {9, 9, 9, 9, 9, 9, 9, 9};
+  m.Plug(other);
+}
 void OldToken(sim::Machine& m) {
   sim::TokenConfig config;
   config.version = 0x0220;
@@ -272,8 +281,9 @@ INSTANTIATE_TEST_SUITE_P(All, CliTest, ::testing::Values(
     CliCase{"ModeWithoutMode", OneToken, {"mode"}, 2, "", "'usb' or 'hid' is needed"},
     CliCase{"ModeBadMode", OneToken, {"mode", "fast"}, 2, "", "not 'fast'"},
     CliCase{"DeviceWithoutEntry", OneToken, {"info", "-d"}, 2, "", "-d needs"},
-    CliCase{"DeviceNotANumber", OneToken, {"info", "-d", "x"}, 2, "", "not a token entry"},
-    CliCase{"DeviceTooLarge", OneToken, {"info", "--device=127"}, 2, "", "not a token entry"},
+    CliCase{"DeviceNotANumber", OneToken, {"info", "-d", "x"}, 2, "",
+            "-d: a token entry (0 to 126) or device id (16 hexadecimal digits), not 'x'"},
+    CliCase{"DeviceTooLarge", OneToken, {"info", "--device=127"}, 2, "", "not '127'"},
     CliCase{"WaitZero", OneToken, {"mode", "usb", "--wait=0"}, 2, "", "not a number of seconds"},
     CliCase{"WaitOnList", OneToken, {"list", "--wait"}, 2, "", "--wait belongs to 'mode'"},
     CliCase{"ListTakesNoDevice", OneToken, {"list", "-d", "0"}, 2, "",
@@ -314,6 +324,13 @@ INSTANTIATE_TEST_SUITE_P(All, CliTest, ::testing::Values(
             "Device id           0909090909090909", ""},
     CliCase{"InfoChosenGlued", TwoTokens, {"info", "-d1"}, 0,
             "Device id           0909090909090909", ""},
+    CliCase{"InfoChosenById", TwoTokens, {"info", "-d", "0909090909090909"}, 0,
+            "Entry               1", ""},
+    CliCase{"InfoNoSuchId", TwoTokens, {"info", "--device=0a0b0c0d0e0f0001"}, 1, "",
+            "no token with device id 0A0B0C0D0E0F0001; attached: 0102030405060708, "
+            "0909090909090909"},
+    CliCase{"PutChosenById", TwoTokensWithRoot, {"put", "4321", "-", "-d",
+            "0102030405060708"}, 0, "Created file 4321", "", "abc"},
     CliCase{"InfoBusy", BusyToken, {"info"}, 1, "",
             "cannot open the token at entry 0: 0x00000005 (VX_DEVICE_BUSY"},
     CliCase{"InfoBusyJson", BusyToken, {"info", "--json"}, 1,

@@ -376,13 +376,13 @@ void PlanMkdir(const Options& o, Streams& io, Plan& plan) {
   const bool root = id == "\\" || id == "root";
   VXROOTINFO info{sizeof(VXROOTINFO), {}};
   if (!root) Refuse(plan, IdProblem("mkdir", "a directory id", id));
-  if (o.deviceId) {
-    const std::optional<Bytes> bytes = ParseHex(*o.deviceId);
+  if (o.newDeviceId) {
+    const std::optional<Bytes> bytes = ParseHex(*o.newDeviceId);
     if (!root) {
       Refuse(plan, "--device-id is written with the root only");
     } else if (!bytes || bytes->size() != sizeof info.bDeviceId) {
-      Refuse(plan,
-             "--device-id: 16 hexadecimal digits, not '" + *o.deviceId + "'");
+      Refuse(plan, "--device-id: 16 hexadecimal digits, not '" +
+                       *o.newDeviceId + "'");
     } else {
       std::copy(bytes->begin(), bytes->end(), info.bDeviceId);
     }
@@ -397,7 +397,7 @@ void PlanMkdir(const Options& o, Streams& io, Plan& plan) {
                      std::to_string(size));
   }
   if (!ReadPin(o, io, plan)) return;
-  const bool withId = o.deviceId.has_value();
+  const bool withId = o.newDeviceId.has_value();
   plan.failure = root ? "cannot make the root" : "cannot make directory " + id;
   plan.readsDeviceType = !root;
   const bool atRoot = !o.path || *o.path == "\\";

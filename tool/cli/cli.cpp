@@ -270,7 +270,8 @@ void PrintCardOptions(std::ostream& out, const char* options) {
 
 const char kCommonOptions[] =
     "Options:\n"
-    "  -d, --device N   the token at entry N (see 'vantor list'); needed\n"
+    "  -d, --device N   the token at entry N, or with device id N (16\n"
+    "                   hexadecimal digits; see 'vantor list'); needed\n"
     "                   when several tokens are attached\n"
     "      --json       machine-readable output (errors too)\n"
     "      --sim        run on a simulated machine with one virtual token\n"
@@ -318,6 +319,14 @@ std::string Entries(const std::vector<VXContext>& contexts) {
 
 }  // namespace
 
+namespace {
+
+std::string DeviceIdOf(const VXContext& c) {
+  return HexBytes(c.bDeviceId, sizeof c.bDeviceId);
+}
+
+}  // namespace
+
 internal::Chosen internal::ChooseToken(const Options& options, Host& host,
                                        Streams& io) {
   Chosen chosen;
@@ -328,6 +337,20 @@ internal::Chosen internal::ChooseToken(const Options& options, Host& host,
         Fail(options, io, "cannot list the tokens", chosen.listing.result);
   } else if (contexts.empty()) {
     chosen.status = Fail(options, io, "no token is attached");
+  } else if (options.deviceId) {
+    const auto found = std::find_if(
+        contexts.begin(), contexts.end(),
+        [&](const VXContext& c) { return DeviceIdOf(c) == *options.deviceId; });
+    if (found == contexts.end()) {
+      std::string ids;
+      for (const VXContext& c : contexts) {
+        ids += (ids.empty() ? "" : ", ") + DeviceIdOf(c);
+      }
+      chosen.status = Fail(options, io,
+                           "no token with device id " + *options.deviceId +
+                               "; attached: " + ids);
+    }
+    chosen.index = static_cast<std::size_t>(found - contexts.begin());
   } else if (options.device) {
     const auto found = std::find_if(
         contexts.begin(), contexts.end(),
@@ -340,11 +363,11 @@ internal::Chosen internal::ChooseToken(const Options& options, Host& host,
     }
     chosen.index = static_cast<std::size_t>(found - contexts.begin());
   } else if (contexts.size() > 1) {
-    chosen.status = Fail(options, io,
-                         std::to_string(contexts.size()) +
-                             " tokens are attached (entries " +
-                             Entries(contexts) + "): choose one with -d N",
-                         std::nullopt, kExitUsage);
+    chosen.status = Fail(
+        options, io,
+        std::to_string(contexts.size()) + " tokens are attached (entries " +
+            Entries(contexts) + "): choose one with -d N (entry or device id)",
+        std::nullopt, kExitUsage);
   }
   return chosen;
 }
@@ -353,10 +376,6 @@ namespace {
 
 using internal::ChooseToken;
 using internal::Chosen;
-
-std::string DeviceId(const VXContext& c) {
-  return HexBytes(c.bDeviceId, sizeof c.bDeviceId);
-}
 
 std::string Atr(const VXContext& c) {
   return HexBytes(c.bAtr, std::min<std::size_t>(c.dwAtrLength, sizeof c.bAtr));
@@ -372,7 +391,7 @@ void TokenJson(JsonWriter& json, const VXContext& c,
     json.Null();
   }
   json.Key("version").String(VersionText(c.dwVersion));
-  json.Key("deviceId").String(DeviceId(c));
+  json.Key("deviceId").String(DeviceIdOf(c));
   json.Key("atr").String(Atr(c));
 }
 
@@ -406,10 +425,11 @@ int List(const Options& options, Host& host, Streams& io) {
   io.out << line;
   for (std::size_t i = 0; i < listing.contexts.size(); ++i) {
     const VXContext& c = listing.contexts[i];
-    std::snprintf(
-        line, sizeof line, "%-6u %-5s %-8s %-17s %s\n",
-        static_cast<unsigned>(c.dwIndex), modes[i] ? ModeName(*modes[i]) : "?",
-        VersionText(c.dwVersion).c_str(), DeviceId(c).c_str(), Atr(c).c_str());
+    std::snprintf(line, sizeof line, "%-6u %-5s %-8s %-17s %s\n",
+                  static_cast<unsigned>(c.dwIndex),
+                  modes[i] ? ModeName(*modes[i]) : "?",
+                  VersionText(c.dwVersion).c_str(), DeviceIdOf(c).c_str(),
+                  Atr(c).c_str());
     io.out << line;
   }
   return kExitOk;
@@ -518,7 +538,7 @@ int Info(const Options& options, Host& host, Streams& io) {
   row("Entry", std::to_string(token.dwIndex));
   row("Mode", mode ? ModeName(*mode) : "unknown on this machine");
   row("Version", VersionText(token.dwVersion));
-  row("Device id", DeviceId(token));
+  row("Device id", DeviceIdOf(token));
   row("ATR", Atr(token) + " (" + std::to_string(token.dwAtrLength) + " bytes)");
   for (std::size_t i = 0; i < values.size(); ++i) {
     row(kCardFields[i].label, values[i].result == VX_SUCCESS
@@ -553,7 +573,7 @@ WaitOutcome WaitForReplug(Host& host, Streams& io, const std::string& deviceId,
     const Listing listing = ListTokens(host.Api());
     std::optional<std::size_t> found;
     for (std::size_t i = 0; i < listing.contexts.size(); ++i) {
-      if (DeviceId(listing.contexts[i]) == deviceId) found = i;
+      if (DeviceIdOf(listing.contexts[i]) == deviceId) found = i;
     }
     if (found) {
       const auto mode = host.Modes(listing.contexts)[*found];
@@ -596,7 +616,7 @@ int Mode(const Options& options, Host& host, Streams& io) {
   if (chosen.status != kExitOk) return chosen.status;
   VXContext& token = chosen.listing.contexts[chosen.index];
   const TargetMode asked = *options.mode;
-  const std::string deviceId = DeviceId(token);
+  const std::string deviceId = DeviceIdOf(token);
   const std::optional<TargetMode> before =
       host.Modes(chosen.listing.contexts)[chosen.index];
   const std::string entry = std::to_string(token.dwIndex);
@@ -844,6 +864,14 @@ std::string VersionText(std::uint32_t version) {
 
 namespace {
 
+bool IsDeviceIdText(const std::string& text) {
+  return text.size() == 16 &&
+         std::all_of(text.begin(), text.end(), [](char ch) {
+           return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') ||
+                  (ch >= 'A' && ch <= 'F');
+         });
+}
+
 std::optional<std::uint16_t> SimVersionOf(const std::string& text) {
   // "2.3.0": one decimal digit each, as the token's version word holds them.
   if (text.size() != 5 || text[1] != '.' || text[3] != '.' || text[0] != '2') {
@@ -930,8 +958,16 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
         continue;
       }
       long entry = 0;
-      if (!ParseNumber(value, 126, &entry)) {
-        error("not a token entry (0 to 126): '" + value + "'");
+      if (IsDeviceIdText(value)) {
+        o.deviceId = value;
+        for (char& ch : *o.deviceId) {
+          if (ch >= 'a' && ch <= 'f') ch = static_cast<char>(ch - 'a' + 'A');
+        }
+      } else if (!ParseNumber(value, 126, &entry)) {
+        error(
+            "-d: a token entry (0 to 126) or device id (16 hexadecimal "
+            "digits), not '" +
+            value + "'");
       } else {
         o.device = static_cast<std::uint32_t>(entry);
       }
@@ -977,7 +1013,7 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
     } else if (name == "--path") {
       if (take()) o.path = value;
     } else if (name == "--device-id") {
-      if (take()) o.deviceId = value;
+      if (take()) o.newDeviceId = value;
     } else if (name == "--input") {
       if (take()) o.input = value;
     } else if (a == "--by-id") {
@@ -1021,7 +1057,8 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
   const CommandHelp& command = *FindCommand(o.command);
   o.operands.assign(words.begin() + 1, words.end());
   parsed.operandAt.assign(at.begin() + 1, at.end());
-  if (o.device && (o.command == "list" || o.command == "doctor")) {
+  if ((o.device || o.deviceId) &&
+      (o.command == "list" || o.command == "doctor")) {
     error("-d belongs to 'info', 'mode' and the card commands; '" + o.command +
           "' takes every token");
   }

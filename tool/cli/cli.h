@@ -69,21 +69,24 @@ struct Options {
   bool help = false;                    // --help, or `help [COMMAND]`
   bool version = false;                 // --version
   std::optional<std::uint32_t> device;  // -d N: the token's entry
-  std::optional<TargetMode> mode;       // mode usb|hid
-  std::optional<int> waitSeconds;       // mode --wait [SECONDS]
+  // -d ID: the token's device id (16 hexadecimal digits, upper case), which
+  // stays the same when tokens come and go.
+  std::optional<std::string> deviceId;
+  std::optional<TargetMode> mode;  // mode usb|hid
+  std::optional<int> waitSeconds;  // mode --wait [SECONDS]
   // Card commands.
-  std::optional<std::string> path;        // --path P: entered first
-  std::optional<std::uint32_t> pin;       // --pin user|dev: presented first
-  std::optional<std::uint32_t> size;      // --size N
-  std::optional<std::uint32_t> offset;    // --offset N
-  std::optional<std::uint32_t> fileType;  // --type NAME
-  std::optional<std::string> deviceId;    // --device-id: 16 hex digits
-  std::optional<std::string> input;       // --input HEX
-  bool byId = false;                      // run --by-id
-  bool allowFiller = false;               // put --allow-filler
-  bool accessFlag = false;                // put --access-flag
-  bool hex = false;                       // secrets as hexadecimal digits
-  bool yes = false;                       // clear --yes
+  std::optional<std::string> path;         // --path P: entered first
+  std::optional<std::uint32_t> pin;        // --pin user|dev: presented first
+  std::optional<std::uint32_t> size;       // --size N
+  std::optional<std::uint32_t> offset;     // --offset N
+  std::optional<std::uint32_t> fileType;   // --type NAME
+  std::optional<std::string> newDeviceId;  // --device-id: 16 hex digits
+  std::optional<std::string> input;        // --input HEX
+  bool byId = false;                       // run --by-id
+  bool allowFiller = false;                // put --allow-filler
+  bool accessFlag = false;                 // put --access-flag
+  bool hex = false;                        // secrets as hexadecimal digits
+  bool yes = false;                        // clear --yes
 };
 
 struct Parsed {
