@@ -6,7 +6,8 @@
 # token), sim_card (a card command on the virtual token, which comes with a
 # root directory), sim_put_stdin (a file stored from standard input, also
 # through the emulator), sim_file (a virtual token kept in a file: its
-# kind, and files that do not replay) and doctor (`vantor doctor` on this machine, whatever it
+# kind, and files that do not replay), bash_completion (what the bash
+# completion offers, where bash runs the program) and doctor (`vantor doctor` on this machine, whatever it
 # finds) and stdout_full (output that cannot be written, where /dev/full
 # exists).
 cmake_minimum_required(VERSION 3.25)
@@ -98,6 +99,31 @@ elseif(CASE STREQUAL "sim_file")
   run(--sim=${token} list)
   expect("exit status 1" status EQUAL 1)
   expect("the file refused" err MATCHES "not a virtual token's file")
+elseif(CASE STREQUAL "bash_completion")
+  find_program(BASH bash)
+  if(NOT BASH OR EMULATOR)
+    message("check_cli: no bash here; nothing to check")
+    return()
+  endif()
+  run(--bash-completion)
+  set(script "${CMAKE_CURRENT_BINARY_DIR}/check_cli_completion.bash")
+  file(WRITE "${script}" "${out}")
+  # Each pair: the words typed (the last one being completed), the offer.
+  foreach(pair "vantor pu|put" "vantor put 0101 --ty|--type"
+               "vantor put --type rsa-pu|rsa-public" "vantor mode u|usb"
+               "vantor pin verify u|user" "vantor list --j|--json"
+               "vantor list -|--json --sim --help")
+    string(REPLACE "|" ";" pair "${pair}")
+    list(GET pair 0 typed)
+    list(GET pair 1 offer)
+    execute_process(
+      COMMAND ${BASH} -c "source \"$0\"; COMP_WORDS=($1 ''); \
+COMP_WORDS=(\"\${COMP_WORDS[@]:0:\${#COMP_WORDS[@]}-1}\"); \
+COMP_CWORD=$((\${#COMP_WORDS[@]}-1)); _vantor; echo \"\${COMPREPLY[*]}\""
+              "${script}" "${typed}"
+      OUTPUT_VARIABLE got OUTPUT_STRIP_TRAILING_WHITESPACE)
+    expect("'${offer}' for '${typed}', not '${got}'" got STREQUAL offer)
+  endforeach()
 elseif(CASE STREQUAL "stdout_full")
   if(NOT EXISTS /dev/full OR EMULATOR)
     message("check_cli: no /dev/full here; nothing to check")

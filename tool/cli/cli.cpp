@@ -950,6 +950,8 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
       o.help = true;
     } else if (a == "--version") {
       o.version = true;
+    } else if (a == "--bash-completion") {
+      o.bashCompletion = true;
     } else if (a == "-d" || name == "--device" ||
                (a.size() > 2 && a[0] == '-' && a[1] == 'd')) {
       if (a.size() > 2 && a[1] == 'd') {
@@ -1038,7 +1040,9 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
   }
 
   if (words.empty()) {
-    if (!o.help && !o.version) error("no command given");
+    if (!o.help && !o.version && !o.bashCompletion) {
+      error("no command given");
+    }
     return parsed;
   }
   o.command = words[0];
@@ -1085,6 +1089,56 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
   return parsed;
 }
 
+std::string BashCompletion() {
+  const std::string kChoice = "-d --device ";
+  const std::string kCommon = "--json --sim --help";
+  std::string names = "help";
+  std::string cases;
+  for (const CommandHelp& c : kCommands) {
+    names += std::string(" ") + c.name;
+    std::string words = c.options;
+    // The words that stand for an operand.
+    if (std::strcmp(c.name, "mode") == 0) words += "usb hid ";
+    if (std::strcmp(c.name, "pin") == 0) words += "verify change user dev key ";
+    // list and doctor take every token: no -d.
+    const bool anyToken =
+        std::strcmp(c.name, "list") == 0 || std::strcmp(c.name, "doctor") == 0;
+    cases += std::string("    ") + c.name + ") words=\"" + words +
+             (anyToken ? "" : kChoice) + kCommon + "\" ;;\n";
+  }
+  return "# bash completion for vantor, made by `vantor --bash-completion`\n"
+         "_vantor() {\n"
+         "  local cur=${COMP_WORDS[COMP_CWORD]} prev=''\n"
+         "  local command='' word words\n"
+         "  [ \"$COMP_CWORD\" -gt 0 ] && prev=${COMP_WORDS[COMP_CWORD-1]}\n"
+         "  for word in \"${COMP_WORDS[@]:1:COMP_CWORD-1}\"; do\n"
+         "    case $word in " +
+         [&] {
+           std::string alternatives = names;
+           std::replace(alternatives.begin(), alternatives.end(), ' ', '|');
+           return alternatives;
+         }() +
+         ") command=$word; break ;; esac\n"
+         "  done\n"
+         "  case $prev in\n"
+         "    --pin) words=\"user dev\" ;;\n"
+         "    --type) words=\"data exe exe-ex rsa-public rsa-private\" ;;\n"
+         "    --sim-device-type) words=\"0 1 2\" ;;\n"
+         "    -d | --device | --size | --offset | --path | --device-id | "
+         "--input | --wait | --sim-version) return ;;\n"
+         "  esac\n"
+         "  if [ -z \"$words\" ]; then\n"
+         "    case $command in\n"
+         "    '') words=\"" +
+         names + " " + kChoice + kCommon + " --version\" ;;\n" +
+         "    help) words=\"" + names + "\" ;;\n" + cases +
+         "    esac\n"
+         "  fi\n"
+         "  mapfile -t COMPREPLY < <(compgen -W \"$words\" -- \"$cur\")\n"
+         "}\n"
+         "complete -o default -F _vantor vantor\n";
+}
+
 int Run(const Parsed& parsed, Host& host, Streams io) {
   const Options& o = parsed.options;
   if (!parsed.error.empty()) {
@@ -1092,6 +1146,10 @@ int Run(const Parsed& parsed, Host& host, Streams io) {
   }
   if (o.help) {
     PrintHelp(io.out, o.command);
+    return kExitOk;
+  }
+  if (o.bashCompletion) {
+    io.out << BashCompletion();
     return kExitOk;
   }
   if (o.version) {

@@ -68,6 +68,7 @@ struct Options {
   std::optional<std::uint8_t> simDeviceType;
   bool help = false;                    // --help, or `help [COMMAND]`
   bool version = false;                 // --version
+  bool bashCompletion = false;          // --bash-completion
   std::optional<std::uint32_t> device;  // -d N: the token's entry
   // -d ID: the token's device id (16 hexadecimal digits, upper case), which
   // stays the same when tokens come and go.
@@ -113,6 +114,10 @@ struct Streams {
   bool inTerminal = false;
   void (*echo)(bool on) = nullptr;
 };
+
+// The bash completion of the program's commands and options, from the
+// table the help is made of (`vantor --bash-completion`).
+std::string BashCompletion();
 
 // Runs a parsed command line and returns the exit status.
 int Run(const Parsed& parsed, Host& host, Streams io);
