@@ -574,10 +574,12 @@ std::string ContentProblem(const Options& o, const std::string& source,
     // last four bytes only.
     for (std::size_t i = 128; pub && i < 252; ++i) {
       if (content[i] != 0) {
-        return command + "the exponent (bytes 128 to 255 of " + what +
-               ") must fit in its last 4 bytes, as the token keeps a 4-byte "
-               "exponent; byte " +
-               std::to_string(i) + " is " + Format("0x%02X", content[i]);
+        std::string problem = command;
+        problem += "the exponent (bytes 128 to 255 of " + what;
+        problem += ") must fit in its last 4 bytes, as the token keeps a ";
+        problem += "4-byte exponent; byte " + std::to_string(i);
+        problem += " is " + Format("0x%02X", content[i]);
+        return problem;
       }
     }
   }

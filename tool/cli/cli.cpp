@@ -1103,8 +1103,8 @@ std::string BashCompletion() {
     // list and doctor take every token: no -d.
     const bool anyToken =
         std::strcmp(c.name, "list") == 0 || std::strcmp(c.name, "doctor") == 0;
-    cases += std::string("    ") + c.name + ") words=\"" + words +
-             (anyToken ? "" : kChoice) + kCommon + "\" ;;\n";
+    cases += std::string("    ") + c.name + ") words=\"" + words;
+    cases += (anyToken ? "" : kChoice) + kCommon + "\" ;;\n";
   }
   return "# bash completion for vantor, made by `vantor --bash-completion`\n"
          "_vantor() {\n"
