@@ -31,16 +31,34 @@ bool EchoBecomes(int fd, bool on) {
   return false;
 }
 
+// Waits up to 10 s for the child to end or stop; kills it after that, so
+// that a program that ignores the signal fails the test, not hangs it.
+bool Waited(pid_t child, int* status) {
+  for (int i = 0; i < 1000; ++i) {
+    if (waitpid(child, status, WNOHANG | WUNTRACED) == child) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(child, SIGKILL);
+  waitpid(child, status, 0);
+  return false;
+}
+
 class HiddenPromptTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(HiddenPromptTest, SignalRestoresTheEcho) {
+#ifdef __SANITIZE_THREAD__
+  // ThreadSanitizer runs a signal's handler only when the program next
+  // enters a call it watches; a program waiting in the C library's read of
+  // standard input never does.
+  GTEST_SKIP() << "signal handlers are deferred under ThreadSanitizer";
+#endif
   const int signal = GetParam();
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(master, 0);
   ASSERT_EQ(grantpt(master), 0);
   ASSERT_EQ(unlockpt(master), 0);
   const std::string name = ptsname(master);
-  const int terminal = open(name.c_str(), O_RDWR | O_NOCTTY);
+  const int terminal = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(terminal, 0);
   ASSERT_TRUE(Echoes(terminal));
 
@@ -60,7 +78,7 @@ TEST_P(HiddenPromptTest, SignalRestoresTheEcho) {
   ASSERT_TRUE(EchoBecomes(terminal, false)) << "no hidden prompt";
   ASSERT_EQ(kill(child, signal), 0);
   int status = 0;
-  ASSERT_EQ(waitpid(child, &status, WUNTRACED), child);
+  ASSERT_TRUE(Waited(child, &status)) << "the signal did not take effect";
   EXPECT_TRUE(Echoes(terminal));
   if (signal == SIGTSTP) {
     EXPECT_TRUE(WIFSTOPPED(status));
@@ -68,7 +86,7 @@ TEST_P(HiddenPromptTest, SignalRestoresTheEcho) {
     ASSERT_EQ(kill(child, SIGCONT), 0);
     EXPECT_TRUE(EchoBecomes(terminal, false));
     ASSERT_EQ(kill(child, SIGTERM), 0);
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(Waited(child, &status)) << "SIGTERM did not end it";
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     EXPECT_TRUE(Echoes(terminal));
   } else {

@@ -355,7 +355,8 @@ INSTANTIATE_TEST_SUITE_P(All, CliTest, ::testing::Values(
     CliCase{"ModeBusy", BusyToken, {"mode", "hid"}, 1, "", "0x00000005"},
     CliCase{"ModeMute", MuteToken, {"mode", "usb"}, 1, "", "0x00000003 (VX_COMM_ERROR"},
     CliCase{"ModeWaits", OneToken, {"mode", "usb", "--wait", "5"}, 0,
-            "The token 0102030405060708 is back in USB mode at entry 0.", ""},
+            "The token 0102030405060708 is back in USB mode at entry 0.",
+            "The token is unplugged; plug it in again.\n"},
     CliCase{"ModeWaitsJson", TwoTokens, {"mode", "hid", "-d", "1", "--wait", "--json"}, 0,
             "{\"entry\":1,\"deviceId\":\"0909090909090909\",\"requested\":\"HID\","
             "\"waited\":true,\"mode\":\"HID\",\"entryAfter\":", ""},
@@ -510,6 +511,8 @@ INSTANTIATE_TEST_SUITE_P(All, CliTest, ::testing::Values(
     // A new PIN is typed twice on a terminal; the two must agree.
     CliCase{"ChangeTyped", FilesToken, {"pin", "change", "user"}, 0, "The user PIN is changed.",
             "New user PIN again: ", "24681357\n12345678\n12345678\n", HasNewUserPin, true},
+    CliCase{"ChangeNoNewPin", FilesToken, {"pin", "change", "dev"}, 1, "",
+            "no new developer PIN on standard input", "246813572468135724681357\n"},
     CliCase{"ChangeTypedDiffers", FilesToken, {"pin", "change", "user"}, 1, "",
             "the two new user PINs differ; nothing was changed",
             "24681357\n12345678\n12345679\n", nullptr, true},
