@@ -153,10 +153,10 @@ std::string IdProblem(const std::string& command, const std::string& what,
   return {};
 }
 
-// Whether the token's directories can be entered by `path`: '\' (the
-// root), or one or two four-digit ids with a backslash at the front or,
-// for two ids, between them; a relative path has at most one backslash,
-// at its end or between the ids (as VXEnterDirectory takes them).
+// Whether the token's directories can be entered by `path`, as
+// VXEnterDirectory takes it: '\' (the root); four digits (a directory of
+// the current one); or one or two four-digit ids from the root, with a
+// backslash in front, or at the end, or between the two ids.
 bool IsPathText(const std::string& path) {
   const std::size_t length = path.size();
   if (length == 1) return path == "\\";

@@ -199,7 +199,7 @@ const CommandHelp kCommands[] = {
      "replaces the authentication key ('key': 8 or 16 bytes, new value\n"
      "only). The values are read from standard input, one per line, as\n"
      "text or, with --hex, as hexadecimal digits; on a terminal you are\n"
-     "asked for them and they are not shown.\n",
+     "asked for them, they are not shown, and a new value is typed twice.\n",
      2, 2, "'verify' or 'change' and 'user', 'dev' or 'key' are needed",
      "--path --pin --hex "},
     {"put",
