@@ -17,7 +17,23 @@
 
 namespace os {
 
-#ifndef _WIN32
+#ifdef _WIN32
+namespace {
+
+// The console's mode from before its echo was turned off, put back when
+// Ctrl+C, Ctrl+Break or closing the console ends the program while a secret
+// is typed.
+HANDLE g_console = INVALID_HANDLE_VALUE;
+DWORD g_mode = 0;
+volatile LONG g_hidden = 0;
+
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  if (g_hidden != 0) SetConsoleMode(g_console, g_mode);
+  return FALSE;  // the event's own handling (the end) follows
+}
+
+}  // namespace
+#else
 namespace {
 
 // The terminal's settings from before its echo was turned off, put back
@@ -120,8 +136,17 @@ void SetEcho(int fd, bool on) {
   if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode)) {
     return;
   }
-  mode = on ? (mode | ENABLE_ECHO_INPUT) : (mode & ~DWORD{ENABLE_ECHO_INPUT});
-  SetConsoleMode(console, mode);
+  if (on) {
+    SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+    g_hidden = 0;
+    SetConsoleMode(console, mode | ENABLE_ECHO_INPUT);
+    return;
+  }
+  g_console = console;
+  g_mode = mode;
+  g_hidden = 1;
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+  SetConsoleMode(console, mode & ~DWORD{ENABLE_ECHO_INPUT});
 #else
   if (on) {
     ShowEcho(fd);
