@@ -32,11 +32,11 @@ fi
 # The first program of a Wine session starts Wine's own processes, which
 # inherit its output and outlive it: a reader waiting for the end of the
 # output (ctest) would wait for the whole session. The output goes through
-# files instead.
+# files instead; standard input is the caller's.
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 status=0
-"$wine" "$@" </dev/null >"$out/stdout" 2>"$out/stderr" || status=$?
+"$wine" "$@" >"$out/stdout" 2>"$out/stderr" || status=$?
 cat "$out/stdout"
 cat "$out/stderr" >&2
 exit "$status"

@@ -221,7 +221,11 @@ VX_EXPORT uint32_t VXAPI VXControl(VXContext* context, uint32_t code,
  * the smallest (VX_DIRECTORY_TOO_SMALL), an id that is not four digits or a
  * size above 0xFFFF, then the device type read from the token (a kind that
  * does not fit it: VX_INVALID_PARAMETER). A new subdirectory or application
- * directory is current afterwards. */
+ * directory is current afterwards.
+ * A failure after the directory itself was created (its key file, PINs or
+ * keys refused) leaves it on the token, unfinished: a second call then gets
+ * the token's "exists" status 0x6A89. VXClearDirectory on it puts its
+ * security files in place; the root is removed by clearing it. */
 VX_EXPORT uint32_t VXAPI VXMakeDirectory(VXContext* context, const char* id,
                                          uint32_t size, uint32_t kind);
 
@@ -284,7 +288,11 @@ VX_EXPORT uint32_t VXAPI VXSetPinOrKey(VXContext* context,
  * Sizes and offset + length above VX_MAX_FILE_SIZE give
  * VX_SIZE_OUT_OF_RANGE, before the context's connection is checked.
  * `count` (may be absent) receives the bytes written plus any filler
- * file's, 466 for a key pair, 1 for the parameter. */
+ * file's, 466 for a key pair, 1 for the parameter.
+ * A VX_FILE_CREATE whose write fails after the file was created leaves the
+ * file on the token (a second create gets 0x6A89): VX_FILE_UPDATE then
+ * writes its content. A filler file likewise stays when the file after it
+ * cannot be created. */
 VX_EXPORT uint32_t VXAPI VXStoreFile(VXContext* context, const char* id,
                                      uint32_t offset, const uint8_t* data,
                                      uint32_t dataLength, uint32_t fileSize,

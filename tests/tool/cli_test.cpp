@@ -27,11 +27,13 @@ struct Result {
 };
 
 Result RunCli(Host& host, const std::vector<std::string>& args,
-              bool terminal = false, const std::string& input = "") {
+              bool terminal = false, const std::string& input = "",
+              bool typed = false) {
   std::istringstream in(input);
   std::ostringstream out, err;
   Streams io{out, err, terminal};
   io.in = &in;
+  io.inTerminal = typed;
   const int status = Run(ParseArgs(args), host, io);
   return {status, out.str(), err.str()};
 }
@@ -45,6 +47,15 @@ void TwoTokens(sim::Machine& m) {
   usb.mode = sim::TokenMode::Usb;
   usb.deviceId = {9, 9, 9, 9, 9, 9, 9, 9};
   m.Plug(usb);
+}
+// Both tokens in HID mode; the first has a root.
+void TwoTokensWithRoot(sim::Machine& m) {
+  m.Plug({});
+  VxTokenApi api;
+  ASSERT_EQ(MakeRootOnFirstToken(api), VX_SUCCESS);
+  sim::TokenConfig other;
+  other.deviceId = {9, 9, 9, 9, 9, 9, 9, 9};
+  m.Plug(other);
 }
 void OldToken(sim::Machine& m) {
   sim::TokenConfig config;
@@ -155,6 +166,66 @@ void TypeOneApp(sim::Machine& m) {
   EXPECT_EQ(VXMakeDirectory(&c, "1A2B", 1024, VX_APP_DIRECTORY), VX_SUCCESS);
   VXCloseDevice(&c);
 }
+// Directory 1A2B under the root on a token of `version`, and the token
+// left in the root.
+template <std::uint16_t version>
+void DirectoryOn(sim::Machine& m) {
+  sim::TokenConfig config;
+  config.version = version;
+  m.Plug(config);
+  VxTokenApi api;
+  ASSERT_EQ(MakeRootOnFirstToken(api), VX_SUCCESS);
+  Listing listing = ListTokens(api);
+  VXContext& c = listing.contexts.at(0);
+  ASSERT_EQ(VXOpenDevice(&c), VX_SUCCESS);
+  EXPECT_EQ(VXMakeDirectory(&c, "1A2B", 400, VX_SUB_DIRECTORY), VX_SUCCESS);
+  EXPECT_EQ(VXEnterDirectory(&c, "\\"), VX_SUCCESS);
+  VXCloseDevice(&c);
+}
+void HasSubdirectory(sim::Machine& m) {
+  const auto dir = RootFile(m, 0x1A2B);
+  ASSERT_TRUE(dir);
+  ASSERT_EQ(dir->children.size(), 2u) << "key file and 3C4D";
+  EXPECT_EQ(dir->children[1].id, 0x3C4D);
+  EXPECT_FALSE(RootFile(m, 0x3C4D));
+}
+// The developer PIN's first part in directory `dir` (the root: 0) has
+// lost one try; in the other directory it has all of them.
+void DevPinTried(sim::Machine& m, std::uint16_t dir, std::uint16_t other) {
+  const sim::CardState card = m.Card(m.Tokens().front());
+  ASSERT_TRUE(card.root);
+  auto tries = [&](std::uint16_t id) {
+    const sim::CardState::File* d = &*card.root;
+    for (const auto& f : card.root->children) {
+      if (id != 0 && f.id == id) d = &f;
+    }
+    for (const auto& f : d->children) {
+      for (const auto& key : f.keys) {
+        if (key.id[0] == 0xBB) return key.tries;
+      }
+    }
+    return -1;
+  };
+  EXPECT_EQ(tries(dir) + 1, tries(other));
+}
+void TriedIn1A2B(sim::Machine& m) { DevPinTried(m, 0x1A2B, 0); }
+// After `setup`, the token answers the next command with INS `ins` with
+// `sw`.
+template <void (*setup)(sim::Machine&), std::uint8_t ins, std::uint16_t sw>
+void Failing(sim::Machine& m) {
+  setup(m);
+  sim::InjectedAnswer answer;
+  answer.ins = ins;
+  answer.answer = {static_cast<std::uint8_t>(sw >> 8),
+                   static_cast<std::uint8_t>(sw & 0xFF)};
+  m.InjectAnswer(m.Tokens().front(), answer);
+}
+// A 256-byte public key source whose exponent has a byte in front of its
+// last four.
+const std::string kWideExponent = std::string(128, 'm') +
+                                  std::string(72, '\0') + "\x01" +
+                                  std::string(55, '\0');
+
 void HasParameter(sim::Machine& m) {
   const auto dir = RootFile(m, 0x1A2B);
   ASSERT_TRUE(dir);
@@ -170,6 +241,9 @@ struct CliCase {
   const char* err;                         // expected in standard error
   const char* input = "";                  // standard input
   void (*check)(sim::Machine&) = nullptr;  // the token afterwards
+  bool typed = false;                      // standard input is a terminal
+  const char* notErr = nullptr;            // not in standard error
+  std::size_t inputLength = 0;  // of `input`, when it holds NUL bytes
 };
 
 class CliTest : public ::testing::TestWithParam<CliCase> {};
@@ -178,13 +252,18 @@ TEST_P(CliTest, OutputAndExitStatus) {
   const CliCase& c = GetParam();
   SimHost host(/*realTime=*/false, /*plugToken=*/false);
   c.setup(host.Machine());
-  const Result r = RunCli(host, c.args, false, c.input);
+  const std::string input =
+      c.inputLength != 0 ? std::string(c.input, c.inputLength) : c.input;
+  const Result r = RunCli(host, c.args, false, input, c.typed);
   if (c.check != nullptr) c.check(host.Machine());
   for (VXContext& held : g_held) VXCloseDevice(&held);
   g_held.clear();
   EXPECT_EQ(r.status, c.status) << r.out << r.err;
   EXPECT_THAT(r.out, HasSubstr(c.out));
   EXPECT_THAT(r.err, HasSubstr(c.err));
+  if (c.notErr != nullptr) {
+    EXPECT_THAT(r.err, Not(HasSubstr(c.notErr)));
+  }
   // Success writes nothing that looks like an error.
   if (c.status == kExitOk) {
     EXPECT_EQ(r.err.find("vantor: "), std::string::npos) << r.err;
@@ -204,19 +283,30 @@ INSTANTIATE_TEST_SUITE_P(All, CliTest, ::testing::Values(
     CliCase{"ModeWithoutMode", OneToken, {"mode"}, 2, "", "'usb' or 'hid' is needed"},
     CliCase{"ModeBadMode", OneToken, {"mode", "fast"}, 2, "", "not 'fast'"},
     CliCase{"DeviceWithoutEntry", OneToken, {"info", "-d"}, 2, "", "-d needs"},
-    CliCase{"DeviceNotANumber", OneToken, {"info", "-d", "x"}, 2, "", "not a token entry"},
-    CliCase{"DeviceTooLarge", OneToken, {"info", "--device=127"}, 2, "", "not a token entry"},
+    CliCase{"DeviceNotANumber", OneToken, {"info", "-d", "x"}, 2, "",
+            "-d: a token entry (0 to 126) or device id (16 hexadecimal digits), not 'x'"},
+    CliCase{"DeviceTooLarge", OneToken, {"info", "--device=127"}, 2, "", "not '127'"},
     CliCase{"WaitZero", OneToken, {"mode", "usb", "--wait=0"}, 2, "", "not a number of seconds"},
     CliCase{"WaitOnList", OneToken, {"list", "--wait"}, 2, "", "--wait belongs to 'mode'"},
+    CliCase{"ListTakesNoDevice", OneToken, {"list", "-d", "0"}, 2, "",
+            "-d belongs to 'info', 'mode' and the card commands; 'list' takes every token"},
+    CliCase{"HintNamesTheCommand", NoToken, {"put", "12"}, 2, "", "Try 'vantor put --help'."},
+    CliCase{"OperandsAfterDashes", FilesToken, {"put", "4321", "--", "-notes.txt"}, 1, "",
+            "cannot read '-notes.txt': No such file or directory"},
     CliCase{"HelpOnUnknown", NoToken, {"help", "frob"}, 2, "", "unknown command"},
     CliCase{"UsageErrorAsJson", NoToken, {"frob", "--json"}, 2,
-            "{\"error\":{\"message\":\"unknown command 'frob'\",\"status\":2}}", ""},
+            "{\"error\":{\"message\":\"unknown command 'frob'\",\"status\":2,\"code\":null,"
+            "\"hex\":null,\"name\":null,\"words\":null}}", ""},
+    CliCase{"VersionAsJson", NoToken, {"--version", "--json"}, 0, "{\"version\":\"1.", ""},
     // Help on every subcommand.
     CliCase{"Help", NoToken, {"--help"}, 0, "Usage: vantor [OPTIONS] COMMAND", ""},
     CliCase{"HelpList", NoToken, {"list", "--help"}, 0, "Usage: vantor list", ""},
     CliCase{"HelpInfo", NoToken, {"help", "info"}, 0, "Usage: vantor info", ""},
     CliCase{"HelpMode", NoToken, {"mode", "-h"}, 0, "Usage: vantor mode usb|hid", ""},
     CliCase{"HelpDoctor", NoToken, {"doctor", "--help"}, 0, "Usage: vantor doctor", ""},
+    CliCase{"HelpNamesVersion", NoToken, {"--help"}, 0, "      --version    the program's", ""},
+    CliCase{"HelpClearOwnOptions", NoToken, {"clear", "--help"}, 0,
+            "Card options:\n  --pin user|dev", ""},
     CliCase{"Version", NoToken, {"--version"}, 0, "vantor 1.", ""},
     // list
     CliCase{"ListNone", NoToken, {"list"}, 0, "No token is attached.", ""},
@@ -234,15 +324,31 @@ INSTANTIATE_TEST_SUITE_P(All, CliTest, ::testing::Values(
             "no token at entry 5; attached: 0, 1"},
     CliCase{"InfoChosen", TwoTokens, {"info", "-d", "1"}, 0,
             "Device id           0909090909090909", ""},
+    CliCase{"InfoChosenGlued", TwoTokens, {"info", "-d1"}, 0,
+            "Device id           0909090909090909", ""},
+    CliCase{"InfoChosenById", TwoTokens, {"info", "-d", "0909090909090909"}, 0,
+            "Entry               1", ""},
+    CliCase{"InfoNoSuchId", TwoTokens, {"info", "--device=0a0b0c0d0e0f0001"}, 1, "",
+            "no token with device id 0A0B0C0D0E0F0001; attached: 0102030405060708, "
+            "0909090909090909"},
+    CliCase{"PutChosenById", TwoTokensWithRoot, {"put", "4321", "-", "-d",
+            "0102030405060708"}, 0, "Created file 4321", "", "abc"},
     CliCase{"InfoBusy", BusyToken, {"info"}, 1, "",
             "cannot open the token at entry 0: 0x00000005 (VX_DEVICE_BUSY"},
     CliCase{"InfoBusyJson", BusyToken, {"info", "--json"}, 1,
             "\"code\":5,\"hex\":\"0x00000005\",\"name\":\"VX_DEVICE_BUSY\"", ""},
     CliCase{"InfoJson", OneToken, {"info", "--json"}, 0,
             "\"entry\":0,\"mode\":\"HID\",\"version\":\"2.3.0\"", ""},
+    CliCase{"InfoJsonNumbers", OneToken, {"info", "--json"}, 0,
+            "\"deviceType\":0,\"vmType\":0,\"serialNumber\":\"5658000000000001\","
+            "\"freeSpace\":63488", ""},
+    CliCase{"InfoJsonUnavailable", TypeOneRoot, {"info", "--json"}, 0,
+            "\"freeSpace\":null,\"unavailable\":{\"freeSpace\":{\"code\":32", ""},
     // mode
     CliCase{"ModeNone", NoToken, {"mode", "usb"}, 1, "", "no token is attached"},
     CliCase{"ModeTwoNeedsDevice", TwoTokens, {"mode", "hid"}, 2, "", "choose one with -d N"},
+    CliCase{"ModeJsonWithoutWait", OneToken, {"mode", "usb", "--json"}, 0,
+            "\"waited\":false,\"mode\":null,\"entryAfter\":null}", ""},
     CliCase{"ModeRequested", OneToken, {"mode", "usb"}, 0,
             "switches to USB mode when it is unplugged and plugged in again", ""},
     CliCase{"ModeOldToken", OldToken, {"mode", "usb"}, 1, "",
@@ -251,7 +357,8 @@ INSTANTIATE_TEST_SUITE_P(All, CliTest, ::testing::Values(
     CliCase{"ModeBusy", BusyToken, {"mode", "hid"}, 1, "", "0x00000005"},
     CliCase{"ModeMute", MuteToken, {"mode", "usb"}, 1, "", "0x00000003 (VX_COMM_ERROR"},
     CliCase{"ModeWaits", OneToken, {"mode", "usb", "--wait", "5"}, 0,
-            "The token 0102030405060708 is back in USB mode at entry 0.", ""},
+            "The token 0102030405060708 is back in USB mode at entry 0.",
+            "The token is unplugged; plug it in again.\n"},
     CliCase{"ModeWaitsJson", TwoTokens, {"mode", "hid", "-d", "1", "--wait", "--json"}, 0,
             "{\"entry\":1,\"deviceId\":\"0909090909090909\",\"requested\":\"HID\","
             "\"waited\":true,\"mode\":\"HID\",\"entryAfter\":", ""},
@@ -273,23 +380,75 @@ INSTANTIATE_TEST_SUITE_P(All, CliTest, ::testing::Values(
             "clear erases the files of the whole token: add --yes"},
     CliCase{"PinBadAction", FilesToken, {"pin", "show", "user"}, 2, "", "'verify' or 'change'"},
     CliCase{"PinVerifyKey", FilesToken, {"pin", "verify", "key"}, 2, "", "not 'key'"},
-    CliCase{"PinNoInput", FilesToken, {"pin", "verify", "user"}, 2, "",
+    CliCase{"PinNoInput", FilesToken, {"pin", "verify", "user"}, 1, "",
             "no user PIN on standard input"},
-    CliCase{"PinShort", FilesToken, {"pin", "verify", "user"}, 2, "",
+    CliCase{"PinShort", FilesToken, {"pin", "verify", "user"}, 1, "",
             "the user PIN is 8 bytes, not 3", "123\n"},
-    CliCase{"PinEmpty", FilesToken, {"pin", "verify", "dev"}, 2, "",
+    CliCase{"PinEmpty", FilesToken, {"pin", "verify", "dev"}, 1, "",
             "the developer PIN is 24 bytes, not 0", "\n"},
-    CliCase{"PinNotHex", FilesToken, {"pin", "change", "key", "--hex"}, 2, "",
+    CliCase{"PinNotHex", FilesToken, {"pin", "change", "key", "--hex"}, 1, "",
             "not hexadecimal digits", "00112233445566zz\n"},
     CliCase{"PinOnList", FilesToken, {"list", "--pin", "dev"}, 2, "", "--pin belongs to 'mkdir'"},
     CliCase{"PutBadId", FilesToken, {"put", "12"}, 2, "", "four hexadecimal digits, not '12'"},
     CliCase{"PutNoSize", FilesToken, {"put", "4321"}, 2, "", "--size is needed without a FILE"},
-    CliCase{"PutNoFile", FilesToken, {"put", "4321", "/no/such/file"}, 2, "",
-            "cannot read '/no/such/file'"},
+    CliCase{"PutNoFile", FilesToken, {"put", "4321", "/no/such/file"}, 1, "",
+            "cannot read '/no/such/file': No such file or directory"},
+    CliCase{"PutFolder", FilesToken, {"put", "4321", ".", "--pin", "dev"}, 1, "",
+            "cannot read '.': ", "", nullptr, true, "Developer PIN"},
     CliCase{"PutBadType", FilesToken, {"put", "4321", "--type", "zip"}, 2, "", "not 'zip'"},
     CliCase{"ParamRange", FilesToken, {"param", "65"}, 2, "", "1 to 64, not '65'"},
     CliCase{"RunBadInput", FilesToken, {"run", "5678", "--input", "0"}, 2, "",
             "--input: hexadecimal digits"},
+    // Arguments the program checks itself, before any PIN is asked for.
+    CliCase{"MkdirThreeDigits", FilesToken, {"mkdir", "1A2", "--size", "200", "--pin", "dev"},
+            2, "", "mkdir: a directory id is four hexadecimal digits, not '1A2'", "",
+            nullptr, true, "Developer PIN"},
+    CliCase{"MkdirReserved", FilesToken, {"mkdir", "3f00", "--size", "200"}, 2, "",
+            "mkdir: 3f00 is the root's id; choose another id"},
+    CliCase{"MkdirSmall", FilesToken, {"mkdir", "1A2B", "--size", "133"}, 2, "",
+            "mkdir: --size: 134 to 65535 bytes"},
+    CliCase{"MkdirLarge", FilesToken, {"mkdir", "1A2B", "--size", "65536"}, 2, "",
+            "not 65536"},
+    CliCase{"MkdirAppSmall", TypeOneRoot, {"mkdir", "1A2B", "--size", "987", "--pin", "dev"},
+            2, "", "an application directory (device type 1) takes at least 988 bytes, "
+            "not 987", "246813572468135724681357\n", nullptr, false, "refused"},
+    CliCase{"MkdirAppBelowRoot", TypeOneApp, {"mkdir", "3C4D", "--size", "1000", "--path",
+            "\\1A2B"}, 2, "", "application directories (device type 1) are made in the root"},
+    CliCase{"PutReserved", FilesToken, {"put", "3F01", "-"}, 2, "",
+            "put: 3F01 is the key file's id", "abc"},
+    CliCase{"WriteReserved", FilesToken, {"write", "001e", "-"}, 2, "",
+            "write: 001e is the application list's id", "abc"},
+    CliCase{"KeypairReserved", FilesToken, {"keypair", "1111", "3F04"}, 2, "",
+            "keypair: 3F04 is the ATR file's id"},
+    CliCase{"KeypairOneId", FilesToken, {"keypair", "1111", "1111"}, 2, "",
+            "need two ids, not 1111 twice"},
+    CliCase{"PathMalformed", FilesToken, {"put", "4321", "-", "--path", "1A2"}, 2, "",
+            "--path: '1A2' is not a directory path (for example", "abc"},
+    CliCase{"PathTooDeep", FilesToken, {"write", "1234", "-", "--path", "\\1A2B3C4D5E6F"}, 2,
+            "", "is not a directory path", "abc"},
+    CliCase{"ClearMalformed", FilesToken, {"clear", "1A2B3C4D", "--yes"}, 2, "",
+            "clear: '1A2B3C4D' is not a directory path"},
+    CliCase{"PutEmpty", FilesToken, {"put", "4321", "-"}, 2, "",
+            "put: standard input is empty: give --size N"},
+    CliCase{"WriteEmpty", FilesToken, {"write", "1234", "-"}, 2, "",
+            "write: standard input is empty: nothing to write"},
+    CliCase{"PutTooSmall", FilesToken, {"put", "4321", "-", "--size", "2"}, 2, "",
+            "put: --size: 2 bytes do not hold 3 bytes at offset 0", "abc"},
+    CliCase{"PutFileTooLarge", FilesToken, {"put", "4321", "--size", "32768"}, 2, "",
+            "put: --size: at most 32767 bytes (0x7FFF), not 32768"},
+    CliCase{"PutPastEnd", FilesToken, {"put", "4321", "-", "--offset", "32767"}, 2, "",
+            "(3 bytes) at --offset 32767 ends beyond 32767 bytes", "abc"},
+    CliCase{"OffsetOfExe", FilesToken, {"put", "4321", "-", "--type", "exe", "--offset", "2"},
+            2, "", "put: --offset: only data files (--type data)", "abc"},
+    CliCase{"RsaSourceShort", FilesToken, {"put", "4321", "-", "--type", "rsa-public"}, 2, "",
+            "an rsa-public key source is 256 bytes, not 3", "abc"},
+    CliCase{"RsaWideExponent", FilesToken, {"write", "4321", "-", "--type", "rsa-public"}, 2,
+            "", "the token keeps a 4-byte exponent; byte 200 is 0x01", kWideExponent.c_str(),
+            nullptr, false, nullptr, 256},
+    CliCase{"RunInputLong", FilesToken, {"run", "5678", "--input", std::string(502, 'A')}, 2,
+            "", "run: --input: at most 250 bytes, not 251"},
+    CliCase{"RunByIdInputLong", FilesToken, {"run", "5678", "--by-id", "--input",
+            std::string(498, 'A')}, 2, "", "at most 248 bytes with --by-id, not 249"},
     CliCase{"SizeNotNumber", FilesToken, {"put", "4321", "--size", "0xZ"}, 2, "",
             "not a number for --size"},
     // Card commands: the token refuses.
@@ -332,7 +491,48 @@ INSTANTIATE_TEST_SUITE_P(All, CliTest, ::testing::Values(
             "", HasKeyPair},
     CliCase{"Param", TypeOneApp, {"param", "8", "--path", "\\1A2B"}, 0,
             "Set the directory's parameter to 8.", "", "", HasParameter},
-    CliCase{"Run", FilesToken, {"run", "5678", "--input", "0A0B0c"}, 0, "0A0B0C\n", ""}),
+    CliCase{"Run", FilesToken, {"run", "5678", "--input", "0A0B0c"}, 0, "0A0B0C\n", ""},
+    CliCase{"RunLongest", FilesToken, {"run", "5678", "--input", std::string(500, 'A')}, 0,
+            "AAAAAAAA", ""},
+    // The directory is entered before the PIN is presented: a wrong PIN
+    // costs a try of the directory named, not of the current one.
+    CliCase{"ClearPinInPath", DirectoryOn<0x0230>, {"clear", "\\1A2B", "--yes", "--pin",
+            "dev"}, 1, "", "the token refused the developer PIN: 0x000063C",
+            "000000000000000000000000\n", TriedIn1A2B},
+    CliCase{"WritePinInPath", DirectoryOn<0x0230>, {"write", "1234", "-", "--path",
+            "\\1A2B", "--pin", "dev"}, 1, "", "the token refused the developer PIN",
+            "000000000000000000000000\nabc", TriedIn1A2B},
+    // A subdirectory goes where --path says on every version (on 2.0.0
+    // reading the device type selects the root).
+    CliCase{"MkdirPath200", DirectoryOn<0x0200>, {"mkdir", "3C4D", "--size", "200",
+            "--path", "\\1A2B"}, 0, "Made subdirectory 3C4D", "", "", HasSubdirectory},
+    CliCase{"MkdirPath210", DirectoryOn<0x0210>, {"mkdir", "3C4D", "--size", "200",
+            "--path", "\\1A2B"}, 0, "Made subdirectory 3C4D", "", "", HasSubdirectory},
+    CliCase{"MkdirPath230", DirectoryOn<0x0230>, {"mkdir", "3C4D", "--size", "200",
+            "--path", "\\1A2B"}, 0, "Made subdirectory 3C4D", "", "", HasSubdirectory},
+    // A new PIN is typed twice on a terminal; the two must agree.
+    CliCase{"ChangeTyped", FilesToken, {"pin", "change", "user"}, 0, "The user PIN is changed.",
+            "New user PIN again: ", "24681357\n12345678\n12345678\n", HasNewUserPin, true},
+    CliCase{"ChangeNoNewPin", FilesToken, {"pin", "change", "dev"}, 1, "",
+            "no new developer PIN on standard input", "246813572468135724681357\n"},
+    CliCase{"ChangeTypedDiffers", FilesToken, {"pin", "change", "user"}, 1, "",
+            "the two new user PINs differ; nothing was changed",
+            "24681357\n12345678\n12345679\n", nullptr, true},
+    // Made, but not finished: the message says so and what mends it.
+    CliCase{"MkdirHalfMade", Failing<FilesToken, 0xD4, 0x6A84>, {"mkdir", "2222", "--size",
+            "200", "--path", "\\"}, 1, "", "directory 2222 was created but not finished (its "
+            "key file or PINs are missing; 'vantor clear \\2222 --yes' puts them in place): "
+            "0x00006A84"},
+    CliCase{"MkdirNotMade", Failing<FilesToken, 0xE0, 0x6A84>, {"mkdir", "2222", "--size",
+            "200"}, 1, "", "cannot make directory 2222: 0x00006A84"},
+    CliCase{"RootHalfMade", Failing<OneToken, 0xD4, 0x6A84>, {"mkdir", "\\"}, 1, "",
+            "the root was created but not finished ('vantor clear '\\' --yes' removes it): "
+            "0x00006A84"},
+    CliCase{"PutHalfMade", Failing<FilesToken, 0xD6, 0x6581>, {"put", "4321", "-"}, 1, "",
+            "file 4321 was created but its content was not written ('vantor write 4321 -' "
+            "writes it): 0x00006581", "abc"},
+    CliCase{"PutExists", Failing<FilesToken, 0xD6, 0x6581>, {"put", "1234", "-"}, 1, "",
+            "cannot create file 1234: 0x00006A89", "abc"}),
     [](const ::testing::TestParamInfo<CliCase>& param) {
       return std::string(param.param.name);
     });

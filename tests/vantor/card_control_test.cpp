@@ -186,7 +186,11 @@ TEST_P(CardControlTest, CardAnswersPassThrough) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModes, CardControlTest,
-                         ::testing::Values(TokenMode::Hid, TokenMode::Usb));
+                         ::testing::Values(TokenMode::Hid, TokenMode::Usb),
+                         [](const ::testing::TestParamInfo<TokenMode>& row) {
+                           return std::string(
+                               row.param == TokenMode::Hid ? "Hid" : "Usb");
+                         });
 
 }  // namespace
 }  // namespace vantor::testing

@@ -119,7 +119,11 @@ TEST_P(ConcurrencyModeTest, ListingLeavesAnOpenConnectionsDirectory) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ConcurrencyModeTest,
-                         ::testing::Values(TokenMode::Hid, TokenMode::Usb));
+                         ::testing::Values(TokenMode::Hid, TokenMode::Usb),
+                         [](const ::testing::TestParamInfo<TokenMode>& row) {
+                           return std::string(
+                               row.param == TokenMode::Hid ? "Hid" : "Usb");
+                         });
 
 // A stale context whose close released what it held never reaches the
 // connection opened after it, even where the system gives that connection

@@ -293,7 +293,11 @@ TEST_P(DirectoryTest, RootWithDeviceIdAndItsCleanUp) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModes, DirectoryTest,
-                         ::testing::Values(TokenMode::Usb, TokenMode::Hid));
+                         ::testing::Values(TokenMode::Usb, TokenMode::Hid),
+                         [](const ::testing::TestParamInfo<TokenMode>& row) {
+                           return std::string(
+                               row.param == TokenMode::Hid ? "Hid" : "Usb");
+                         });
 
 }  // namespace
 }  // namespace vantor::testing

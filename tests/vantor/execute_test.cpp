@@ -196,7 +196,11 @@ TEST_P(ExecuteTest, CardAnswersPassThrough) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModes, ExecuteTest,
-                         ::testing::Values(TokenMode::Hid, TokenMode::Usb));
+                         ::testing::Values(TokenMode::Hid, TokenMode::Usb),
+                         [](const ::testing::TestParamInfo<TokenMode>& row) {
+                           return std::string(
+                               row.param == TokenMode::Hid ? "Hid" : "Usb");
+                         });
 
 }  // namespace
 }  // namespace vantor::testing

@@ -326,7 +326,11 @@ TEST_P(FileTest, RsaKeyFiles) {
   EXPECT_EQ(VXCloseDevice(&context), VX_SUCCESS);
 }
 
-INSTANTIATE_TEST_SUITE_P(Hid, FileTest, ::testing::Values(TokenMode::Hid));
+INSTANTIATE_TEST_SUITE_P(Hid, FileTest, ::testing::Values(TokenMode::Hid),
+                         [](const ::testing::TestParamInfo<TokenMode>& row) {
+                           return std::string(
+                               row.param == TokenMode::Hid ? "Hid" : "Usb");
+                         });
 
 }  // namespace
 }  // namespace vantor::testing

@@ -256,7 +256,11 @@ TEST_P(PinTest, AuthenticationKeyFollowsTheDeviceType) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModes, PinTest,
-                         ::testing::Values(TokenMode::Usb, TokenMode::Hid));
+                         ::testing::Values(TokenMode::Usb, TokenMode::Hid),
+                         [](const ::testing::TestParamInfo<TokenMode>& row) {
+                           return std::string(
+                               row.param == TokenMode::Hid ? "Hid" : "Usb");
+                         });
 
 }  // namespace
 }  // namespace vantor::testing

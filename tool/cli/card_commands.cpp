@@ -1,10 +1,15 @@
 // The card subcommands: directories, PINs and keys, files and programs on
-// one token. Each opens the chosen token, enters --path and presents --pin
-// when asked, makes its one call and closes the token again.
+// one token. Each checks its arguments, opens the chosen token, enters
+// --path (and the directory it names itself), presents --pin when asked,
+// makes its one call and closes the token again.
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <istream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +46,9 @@ class Card {
   }
   VXContext* Token() { return &token_; }
   TokenApi& Api() { return api_; }
+
+  // The device type, when the command read it before entering --path.
+  std::uint8_t deviceType = 0;
 
  private:
   TokenApi& api_;
@@ -104,6 +112,72 @@ bool IsFileId(const std::string& id) {
   return id.size() == 4 && ParseHex(id).has_value();
 }
 
+// What a reserved file id stands for, or null for an id free to use.
+const char* ReservedUse(const std::string& id) {
+  static const struct {
+    const char* id;
+    const char* use;
+  } kReserved[] = {
+      {"3F00", "the root's id"},
+      {"3F01", "the key file's id"},
+      {"3F02", "the control file's id"},
+      {"3F03", "the filler file's id"},
+      {"3F04", "the ATR file's id"},
+      {"001E", "the application list's id"},
+      {"0015", "reserved"},
+      {"0016", "reserved"},
+      {"0018", "reserved"},
+      {"0000", "reserved"},
+  };
+  std::string upper = id;
+  for (char& ch : upper) {
+    if (ch >= 'a' && ch <= 'f') ch = static_cast<char>(ch - 'a' + 'A');
+  }
+  for (const auto& r : kReserved) {
+    if (upper == r.id) return r.use;
+  }
+  return nullptr;
+}
+
+// Why `id` cannot name a new or written file or directory (`what`: "a file
+// id"), or empty when it can.
+std::string IdProblem(const std::string& command, const std::string& what,
+                      const std::string& id) {
+  if (!IsFileId(id)) {
+    return command + ": " + what + " is four hexadecimal digits, not '" + id +
+           "'";
+  }
+  if (const char* use = ReservedUse(id)) {
+    return command + ": " + id + " is " + use + "; choose another id";
+  }
+  return {};
+}
+
+// Whether the token's directories can be entered by `path`, as
+// VXEnterDirectory takes it: '\' (the root); four digits (a directory of
+// the current one); or one or two four-digit ids from the root, with a
+// backslash in front, or at the end, or between the two ids.
+bool IsPathText(const std::string& path) {
+  const std::size_t length = path.size();
+  if (length == 1) return path == "\\";
+  if (length != 4 && length != 5 && length != 9 && length != 10) return false;
+  std::string rest = path;
+  if (rest.front() == '\\') {
+    rest.erase(0, 1);
+  } else if (rest.back() == '\\') {
+    rest.pop_back();
+  }
+  if (rest.size() == 9 && rest[4] == '\\') rest.erase(4, 1);
+  return (rest.size() == 4 || rest.size() == 8) && ParseHex(rest).has_value();
+}
+
+std::string PathProblem(const std::string& what, const std::string& path) {
+  if (IsPathText(path)) return {};
+  return what + ": '" + path +
+         "' is not a directory path (for example '\\', '1A2B', '\\1A2B' or "
+         "'\\1A2B\\3C4D')";
+}
+
 // One line of `in` without its end, as std::getline reads it: false when
 // the input ends before any character. Read into wiped memory, not into a
 // string, whose short-string buffer would keep the characters.
@@ -119,10 +193,52 @@ bool ReadSecretLine(std::istream& in, SecretBytes* line) {
   return true;
 }
 
-// One secret of `kind` from standard input: a line of text or, with --hex,
-// of hexadecimal digits. On a terminal the user is asked for it and the
-// terminal does not show it. Empty and `error` set on failure. Its memory,
-// and the line's, is wiped when it goes.
+// What a command asks before the token is opened, and the call it makes.
+struct Plan {
+  // What is wrong before the token is opened, and the exit status: a usage
+  // error, or a failure (an unreadable file, a secret of the wrong length).
+  std::string error;
+  int errorStatus = kExitUsage;
+  bool pinRead = false;
+  SecretBytes pin;  // --pin's value
+  // A directory the command names itself (clear's PATH), entered after
+  // --path and before --pin is presented, so the PIN goes to that
+  // directory.
+  std::string enter;
+  // The device type is read before --path is entered: on version 2.0.0 the
+  // read selects the root. `typeCheck` then refuses what the type rules out
+  // (empty: nothing), before any PIN is presented.
+  bool readsDeviceType = false;
+  std::function<std::string(std::uint8_t type)> typeCheck;
+  // What a failure part-way may leave on the token, and what to say then.
+  enum class Leftover { kNone, kDirectory, kFile };
+  Leftover leftover = Leftover::kNone;
+  std::string fileId;    // kFile: the file's id
+  std::string leftText;  // the message's addition
+  std::function<std::uint32_t(Card&, Done&)> call;
+  std::string failure;  // what failed, when the call fails
+};
+
+// Keeps the first problem found.
+void Refuse(Plan& plan, const std::string& message, int status = kExitUsage) {
+  if (plan.error.empty() && !message.empty()) {
+    plan.error = message;
+    plan.errorStatus = status;
+  }
+}
+
+// `what` with its first letter in capitals, as a prompt begins.
+std::string Capitalized(std::string what) {
+  if (!what.empty() && what[0] >= 'a' && what[0] <= 'z') {
+    what[0] = static_cast<char>(what[0] - 'a' + 'A');
+  }
+  return what;
+}
+
+// One secret of `kind` (`what`: "user PIN") from standard input: a line of
+// text or, with --hex, of hexadecimal digits. On a terminal the user is
+// asked for it and the terminal does not show it. Empty and `error` set on
+// failure. Its memory, and the line's, is wiped when it goes.
 SecretBytes ReadSecret(const Options& options, Streams& io,
                        const std::string& what, std::uint32_t kind,
                        std::string* error) {
@@ -132,7 +248,7 @@ SecretBytes ReadSecret(const Options& options, Streams& io,
     return {};
   }
   if (io.inTerminal) {
-    io.err << what << ": " << std::flush;
+    io.err << Capitalized(what) << ": " << std::flush;
     if (io.echo != nullptr) io.echo(false);
   }
   const bool read = ReadSecretLine(*io.in, &line);
@@ -149,7 +265,7 @@ SecretBytes ReadSecret(const Options& options, Streams& io,
   if (!options.hex) {
     bytes.swap(line);
   } else if (!ParseHexInto(line, &bytes)) {
-    *error = "the " + what + " is not hexadecimal digits";
+    *error = "the " + what + " is not hexadecimal digits (--hex)";
     return {};
   }
   const SecretKind& shape = KindOf(kind);
@@ -158,35 +274,65 @@ SecretBytes ReadSecret(const Options& options, Streams& io,
   if (bytes.size() != shape.length && !other) {
     *error = "the " + what + " is " + shape.lengthText + ", not " +
              std::to_string(bytes.size());
+    if (options.hex) *error += " (--hex: two digits a byte)";
     return {};
   }
   return bytes;
 }
 
+// Reads --pin's value, once, before anything else the command reads from
+// standard input. False when it failed (the plan says why).
+bool ReadPin(const Options& o, Streams& io, Plan& plan) {
+  if (!plan.error.empty()) return false;
+  if (!o.pin || plan.pinRead) return true;
+  plan.pinRead = true;
+  std::string error;
+  plan.pin = ReadSecret(o, io, SecretName(*o.pin), *o.pin, &error);
+  Refuse(plan, error, kExitFailed);
+  return plan.error.empty();
+}
+
 // The content of a file to store ("-": standard input), at most one byte
-// more than a file can hold so that a larger one is seen.
+// more than a file can hold so that a larger one is seen. The system's
+// reason when it cannot be read.
 bool ReadContent(const std::string& name, Streams& io, Bytes* content,
-                 std::string* error) {
+                 Plan& plan) {
   const std::size_t limit = VX_MAX_FILE_SIZE + 1;
-  std::ifstream file;
-  std::istream* in = io.in;
-  if (name != "-") {
-    file.open(name, std::ios::binary);
-    in = &file;
-  }
-  if (in == nullptr || !*in) {
-    *error = "cannot read '" + name + "'";
-    return false;
-  }
   content->clear();
   char buffer[4096];
-  while (content->size() < limit && *in) {
-    in->read(buffer, static_cast<std::streamsize>(
-                         std::min(sizeof buffer, limit - content->size())));
-    content->insert(content->end(), buffer, buffer + in->gcount());
+  if (name == "-") {
+    if (io.in == nullptr) {
+      Refuse(plan, "cannot read standard input", kExitFailed);
+      return false;
+    }
+    while (content->size() < limit && *io.in) {
+      io.in->read(buffer, static_cast<std::streamsize>(std::min(
+                              sizeof buffer, limit - content->size())));
+      content->insert(content->end(), buffer, buffer + io.in->gcount());
+    }
+    if (io.in->bad()) {
+      Refuse(plan, "cannot read standard input", kExitFailed);
+      return false;
+    }
+    return true;
   }
-  if (in->bad()) {
-    *error = "cannot read '" + name + "'";
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+      std::fopen(name.c_str(), "rb"), std::fclose);
+  if (!file) {
+    Refuse(plan, "cannot read '" + name + "': " + std::strerror(errno),
+           kExitFailed);
+    return false;
+  }
+  while (content->size() < limit) {
+    const std::size_t got =
+        std::fread(buffer, 1, std::min(sizeof buffer, limit - content->size()),
+                   file.get());
+    content->insert(content->end(), buffer, buffer + got);
+    if (got == 0) break;
+  }
+  if (std::ferror(file.get()) != 0) {
+    Refuse(plan, "cannot read '" + name + "': " + std::strerror(errno),
+           kExitFailed);
     return false;
   }
   return true;
@@ -197,14 +343,13 @@ bool ReadContent(const std::string& name, Streams& io, Bytes* content,
 constexpr std::uint32_t kRsaPublicFileSize = 136;
 constexpr std::uint32_t kRsaPrivateFileSize = 330;
 constexpr std::uint32_t kExeExOverhead = 126;
-
-// What a command asks before the token is opened, and the call it makes.
-struct Plan {
-  std::string error;  // a usage error
-  SecretBytes pin;    // --pin's value
-  std::function<std::uint32_t(Card&, Done&)> call;
-  std::string failure;  // what failed, when the call fails
-};
+// The key sources of the two key file types.
+constexpr std::size_t kRsaPublicSource = 256;
+constexpr std::size_t kRsaPrivateSource = 704;
+// The smallest directories, and the largest.
+constexpr std::uint32_t kMinSubDirectory = 134;
+constexpr std::uint32_t kMinAppDirectory = 988;
+constexpr std::uint32_t kMaxDirectory = 0xFFFF;
 
 std::uint32_t Control(Card& card, std::uint32_t code, std::uint8_t* output,
                       std::uint32_t size) {
@@ -213,34 +358,83 @@ std::uint32_t Control(Card& card, std::uint32_t code, std::uint8_t* output,
                             &returned);
 }
 
-void PlanMkdir(const Options& o, Streams&, Plan& plan) {
+// The directory that --path names at the root ("\\" or "\\1A2B"), or empty
+// when it is relative or absent.
+std::string RootedPath(const std::optional<std::string>& path) {
+  if (!path) return {};
+  if (*path == "\\") return *path;
+  if (path->size() == 5) {
+    const std::string id =
+        path->front() == '\\' ? path->substr(1, 4) : path->substr(0, 4);
+    return "\\" + id;
+  }
+  return {};
+}
+
+void PlanMkdir(const Options& o, Streams& io, Plan& plan) {
   const std::string id = o.operands[0];
   const bool root = id == "\\" || id == "root";
   VXROOTINFO info{sizeof(VXROOTINFO), {}};
-  if (o.deviceId) {
-    const std::optional<Bytes> bytes = ParseHex(*o.deviceId);
+  if (!root) Refuse(plan, IdProblem("mkdir", "a directory id", id));
+  if (o.newDeviceId) {
+    const std::optional<Bytes> bytes = ParseHex(*o.newDeviceId);
     if (!root) {
-      plan.error = "--device-id is written with the root only";
+      Refuse(plan, "--device-id is written with the root only");
     } else if (!bytes || bytes->size() != sizeof info.bDeviceId) {
-      plan.error =
-          "--device-id: 16 hexadecimal digits, not '" + *o.deviceId + "'";
+      Refuse(plan, "--device-id: 16 hexadecimal digits, not '" +
+                       *o.newDeviceId + "'");
     } else {
       std::copy(bytes->begin(), bytes->end(), info.bDeviceId);
     }
   }
-  if (!root && !o.size) plan.error = "mkdir: --size is needed";
-  const bool withId = o.deviceId.has_value();
   const std::uint32_t size = o.size.value_or(0);
+  if (!root && !o.size) Refuse(plan, "mkdir: --size is needed");
+  if (!root && o.size && (size < kMinSubDirectory || size > kMaxDirectory)) {
+    Refuse(plan, "mkdir: --size: " + std::to_string(kMinSubDirectory) + " to " +
+                     std::to_string(kMaxDirectory) +
+                     " bytes (an application directory at least " +
+                     std::to_string(kMinAppDirectory) + "), not " +
+                     std::to_string(size));
+  }
+  if (!ReadPin(o, io, plan)) return;
+  const bool withId = o.newDeviceId.has_value();
   plan.failure = root ? "cannot make the root" : "cannot make directory " + id;
-  plan.call = [id, root, withId, size, info](Card& card, Done& done) {
-    std::uint32_t kind = VX_ROOT_DIRECTORY;
-    std::uint8_t type = 0;
-    if (!root) {
-      // Device type 0 keeps subdirectories, the others applications.
-      const std::uint32_t result = Control(card, VX_GET_DEVICE_TYPE, &type, 1);
-      if (result != VX_SUCCESS) return result;
-      kind = type == 0 ? VX_SUB_DIRECTORY : VX_APP_DIRECTORY;
+  plan.readsDeviceType = !root;
+  const bool atRoot = !o.path || *o.path == "\\";
+  plan.typeCheck = [size, atRoot](std::uint8_t type) -> std::string {
+    if (type == 0) return {};
+    if (!atRoot) {
+      return "mkdir: application directories (device type " +
+             std::to_string(type) +
+             ") are made in the root: leave out --path or give --path '\\'";
     }
+    if (size < kMinAppDirectory) {
+      return "mkdir: --size: an application directory (device type " +
+             std::to_string(type) + ") takes at least " +
+             std::to_string(kMinAppDirectory) + " bytes, not " +
+             std::to_string(size);
+    }
+    return {};
+  };
+  plan.leftover = Plan::Leftover::kDirectory;
+  if (root) {
+    plan.leftText =
+        "the root was created but not finished ('vantor clear '\\' --yes' "
+        "removes it)";
+  } else {
+    const std::string parent = RootedPath(o.path);
+    const std::string path =
+        parent.empty() ? id : (parent == "\\" ? "" : parent) + "\\" + id;
+    plan.leftText = "directory " + id +
+                    " was created but not finished (its key file or PINs "
+                    "are missing; 'vantor clear " +
+                    path + " --yes' puts them in place)";
+  }
+  plan.call = [id, root, withId, size, info](Card& card, Done& done) {
+    // Device type 0 keeps subdirectories, the others applications.
+    const std::uint32_t kind = root                   ? VX_ROOT_DIRECTORY
+                               : card.deviceType == 0 ? VX_SUB_DIRECTORY
+                                                      : VX_APP_DIRECTORY;
     const char* text = root ? "\\" : id.c_str();
     const std::uint32_t result =
         withId ? VXMakeDirectoryEx(card.Token(), text, size, kind, &info)
@@ -265,23 +459,24 @@ void PlanMkdir(const Options& o, Streams&, Plan& plan) {
   };
 }
 
-void PlanClear(const Options& o, Streams&, Plan& plan) {
+void PlanClear(const Options& o, Streams& io, Plan& plan) {
   const std::string path = o.operands[0];
+  Refuse(plan, PathProblem("clear", path));
   if (!o.yes) {
-    plan.error = "clear erases the files of " +
-                 (path == "\\" ? std::string("the whole token") : path) +
-                 ": add --yes";
+    Refuse(plan, "clear erases the files of " +
+                     (path == "\\" ? std::string("the whole token") : path) +
+                     ": add --yes");
   }
+  if (!ReadPin(o, io, plan)) return;
+  plan.enter = path;
   plan.failure = "cannot clear " + path;
   plan.call = [path](Card& card, Done& done) {
-    std::uint32_t result = VXEnterDirectory(card.Token(), path.c_str());
-    if (result == VX_SUCCESS) result = VXClearDirectory(card.Token(), 0);
     done.line = path == "\\" ? "Cleared the token: it has no root now."
                              : "Cleared directory " + path + ".";
     done.fields = [path](JsonWriter& json) {
       json.Key("cleared").String(path);
     };
-    return result;
+    return VXClearDirectory(card.Token(), 0);
   };
 }
 
@@ -293,26 +488,37 @@ void PlanPin(const Options& o, Streams& io, Plan& plan) {
   if (which == "dev") kind = VX_DEV_PIN;
   if (which == "key") kind = VX_AUTH_KEY;
   if (action != "verify" && action != "change") {
-    plan.error = "pin: 'verify' or 'change', not '" + action + "'";
+    Refuse(plan, "pin: 'verify' or 'change', not '" + action + "'");
     return;
   }
   if (kind == 0 || (action == "verify" && kind == VX_AUTH_KEY)) {
-    plan.error = "pin " + action + ": 'user', 'dev'" +
-                 (action == "change" ? ", 'key'" : "") + ", not '" + which +
-                 "'";
+    Refuse(plan, "pin " + action + ": 'user', 'dev'" +
+                     (action == "change" ? ", 'key'" : "") + ", not '" + which +
+                     "'");
     return;
   }
+  if (!ReadPin(o, io, plan)) return;
   const std::string name = SecretName(kind);
+  std::string error;
   SecretBytes current, next;
   if (action == "verify" || kind != VX_AUTH_KEY) {
-    current = ReadSecret(o, io, action == "verify" ? name : "Current " + name,
-                         kind, &plan.error);
-    if (!plan.error.empty()) return;
+    current = ReadSecret(o, io, action == "verify" ? name : "current " + name,
+                         kind, &error);
   }
-  if (action == "change") {
-    next = ReadSecret(o, io, "New " + name, kind, &plan.error);
-    if (!plan.error.empty()) return;
+  if (action == "change" && error.empty()) {
+    next = ReadSecret(o, io, "new " + name, kind, &error);
+    // A typing error in a value nobody can see would set a PIN nobody
+    // knows: on a terminal the new value is typed twice.
+    if (io.inTerminal && error.empty()) {
+      const SecretBytes again =
+          ReadSecret(o, io, "new " + name + " again", kind, &error);
+      if (error.empty() && again != next) {
+        error = "the two new " + name + "s differ; nothing was changed";
+      }
+    }
   }
+  Refuse(plan, error, kExitFailed);
+  if (!plan.error.empty()) return;
   plan.failure = action == "verify" ? "the token refused the " + name
                                     : "cannot change the " + name;
   plan.call = [=](Card& card, Done& done) {
@@ -333,31 +539,124 @@ void PlanPin(const Options& o, Streams& io, Plan& plan) {
   };
 }
 
+// What is wrong with `content` (from `source`) as a file of `type` at
+// `offset` in a file of `size` bytes (0: the size it needs), or empty.
+std::string ContentProblem(const Options& o, const std::string& source,
+                           const Bytes& content, std::uint32_t type,
+                           std::uint32_t offset) {
+  const std::string command = o.command + ": ";
+  const std::string what =
+      source == "-" ? "standard input" : "'" + source + "'";
+  const std::size_t length = content.size();
+  if (length > VX_MAX_FILE_SIZE) {
+    return command + what + " is larger than 32767 bytes, the largest file";
+  }
+  if (offset + length > VX_MAX_FILE_SIZE) {
+    return command + what + " (" + std::to_string(length) +
+           " bytes) at --offset " + std::to_string(offset) +
+           " ends beyond 32767 bytes, the largest file";
+  }
+  if (length == 0) {
+    return command + what + " is empty" +
+           (o.command == "put"
+                ? ": give --size N, without a FILE, for an empty file"
+                : ": nothing to write");
+  }
+  if (type == VX_TYPE_RSA_PUBLIC || type == VX_TYPE_RSA_PRIVATE) {
+    const bool pub = type == VX_TYPE_RSA_PUBLIC;
+    const std::size_t needed = pub ? kRsaPublicSource : kRsaPrivateSource;
+    if (length != needed) {
+      return command + "an " + (pub ? "rsa-public" : "rsa-private") +
+             " key source is " + std::to_string(needed) + " bytes, not " +
+             std::to_string(length) + " (" + what + ")";
+    }
+    // Bytes 128 to 255: the exponent, right-aligned; the token keeps its
+    // last four bytes only.
+    for (std::size_t i = 128; pub && i < 252; ++i) {
+      if (content[i] != 0) {
+        std::string problem = command;
+        problem += "the exponent (bytes 128 to 255 of " + what;
+        problem += ") must fit in its last 4 bytes, as the token keeps a ";
+        problem += "4-byte exponent; byte " + std::to_string(i);
+        problem += " is " + Format("0x%02X", content[i]);
+        return problem;
+      }
+    }
+  }
+  return {};
+}
+
+// What is wrong with --size for the content, or empty.
+std::string SizeProblem(std::uint32_t size, std::uint32_t type,
+                        std::uint32_t offset, std::size_t length) {
+  const std::string prefix = "put: --size: ";
+  const std::string bytes = std::to_string(size) + " bytes";
+  if (size == 0) return prefix + "a file has at least 1 byte";
+  if (size > VX_MAX_FILE_SIZE) {
+    return prefix + "at most 32767 bytes (0x7FFF), not " + std::to_string(size);
+  }
+  if (type == VX_TYPE_RSA_PUBLIC && size < kRsaPublicFileSize) {
+    return prefix + "an rsa-public key file takes at least 136 bytes, not " +
+           std::to_string(size);
+  }
+  if (type == VX_TYPE_RSA_PRIVATE && size < kRsaPrivateFileSize) {
+    return prefix + "an rsa-private key file takes at least 330 bytes, not " +
+           std::to_string(size);
+  }
+  if (type == VX_TYPE_EXE_EX && length + kExeExOverhead > size) {
+    return prefix + bytes + " do not hold " + std::to_string(length) +
+           " bytes of code and the 126 an exe-ex file needs beside them";
+  }
+  if ((type == VX_TYPE_DATA || type == VX_TYPE_EXE) && offset + length > size) {
+    return prefix + bytes + " do not hold " + std::to_string(length) +
+           " bytes at offset " + std::to_string(offset);
+  }
+  return {};
+}
+
 // put and write: a file's content into the token.
 void PlanStore(const Options& o, Streams& io, Plan& plan) {
   const bool create = o.command == "put";
   const std::string id = o.operands[0];
-  if (!IsFileId(id)) {
-    plan.error =
-        o.command + ": a file id is four hexadecimal digits, not '" + id + "'";
-    return;
-  }
-  Bytes content;
-  const bool hasContent = o.operands.size() > 1;
-  if (hasContent && !ReadContent(o.operands[1], io, &content, &plan.error)) {
-    return;
-  }
   const std::uint32_t type = o.fileType.value_or(VX_TYPE_DATA);
   const std::uint32_t offset = o.offset.value_or(0);
-  const auto length = static_cast<std::uint32_t>(content.size());
+  Refuse(plan, IdProblem(o.command, "a file id", id));
+  if (o.offset && *o.offset != 0 && type != VX_TYPE_DATA) {
+    Refuse(plan, o.command +
+                     ": --offset: only data files (--type data) are written "
+                     "at an offset");
+  }
+  if (offset > VX_MAX_FILE_SIZE) {
+    Refuse(plan, o.command + ": --offset: at most 32767, not " +
+                     std::to_string(offset));
+  }
+  const bool hasContent = o.operands.size() > 1;
+  const std::string source = hasContent ? o.operands[1] : "";
   if (create && !hasContent && !o.size) {
-    plan.error = "put: --size is needed without a FILE";
+    Refuse(plan, "put: --size is needed without a FILE");
+  }
+  if (create && o.size) {
+    Refuse(plan, SizeProblem(*o.size, type, offset, 0));
+  }
+  if (!plan.error.empty()) return;
+  // A named file is read, and found missing, before any PIN is asked for;
+  // standard input holds --pin's value first.
+  Bytes content;
+  if (hasContent && source != "-" && !ReadContent(source, io, &content, plan)) {
     return;
   }
-  // The size a new file needs for its content (an impossible sum is left
-  // for the library to refuse).
-  auto size = static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(std::uint64_t{offset} + length, 0xFFFFFFFFu));
+  if (!ReadPin(o, io, plan)) return;
+  if (source == "-" && !ReadContent(source, io, &content, plan)) return;
+  const auto length = static_cast<std::uint32_t>(content.size());
+  if (hasContent) {
+    Refuse(plan, ContentProblem(o, source, content, type, offset));
+    if (create && o.size) {
+      Refuse(plan, SizeProblem(*o.size, type, offset, content.size()));
+    }
+  }
+  if (!plan.error.empty()) return;
+  // The size a new file needs for its content.
+  std::uint32_t size = offset + length;
   if (type == VX_TYPE_RSA_PUBLIC) size = kRsaPublicFileSize;
   if (type == VX_TYPE_RSA_PRIVATE) size = kRsaPrivateFileSize;
   if (type == VX_TYPE_EXE_EX) size = length + kExeExOverhead;
@@ -366,6 +665,14 @@ void PlanStore(const Options& o, Streams& io, Plan& plan) {
   if (o.allowFiller) flags |= VX_EXE_ALLOW_FILLER;
   if (o.accessFlag) flags |= VX_EXE_ACCESS_FLAG;
   plan.failure = (create ? "cannot create file " : "cannot write file ") + id;
+  if (create && hasContent) {
+    plan.leftover = Plan::Leftover::kFile;
+    plan.fileId = id;
+    plan.leftText = "file " + id +
+                    " was created but its content was not written ('vantor "
+                    "write " +
+                    id + " " + source + "' writes it)";
+  }
   plan.call = [=](Card& card, Done& done) {
     std::uint32_t count = 0;
     const std::uint32_t result = VXStoreFile(
@@ -384,13 +691,16 @@ void PlanStore(const Options& o, Streams& io, Plan& plan) {
   };
 }
 
-void PlanKeypair(const Options& o, Streams&, Plan& plan) {
+void PlanKeypair(const Options& o, Streams& io, Plan& plan) {
   const std::string pub = o.operands[0];
   const std::string priv = o.operands[1];
-  if (!IsFileId(pub) || !IsFileId(priv)) {
-    plan.error = "keypair: file ids are four hexadecimal digits";
-    return;
+  Refuse(plan, IdProblem("keypair", "a file id", pub));
+  Refuse(plan, IdProblem("keypair", "a file id", priv));
+  if (plan.error.empty() && ParseHex(pub) == ParseHex(priv)) {
+    Refuse(plan,
+           "keypair: the two key files need two ids, not " + pub + " twice");
   }
+  if (!ReadPin(o, io, plan)) return;
   plan.failure = "cannot make the key pair " + pub + " " + priv;
   plan.call = [pub, priv](Card& card, Done& done) {
     std::uint32_t count = 0;
@@ -408,13 +718,13 @@ void PlanKeypair(const Options& o, Streams&, Plan& plan) {
   };
 }
 
-void PlanParam(const Options& o, Streams&, Plan& plan) {
+void PlanParam(const Options& o, Streams& io, Plan& plan) {
   const std::optional<std::uint32_t> parsed = ParseWord(o.operands[0]);
   const std::uint32_t value = parsed.value_or(0);
   if (value < 1 || value > 64) {
-    plan.error = "param: 1 to 64, not '" + o.operands[0] + "'";
-    return;
+    Refuse(plan, "param: 1 to 64, not '" + o.operands[0] + "'");
   }
+  if (!ReadPin(o, io, plan)) return;
   plan.failure = "cannot set the parameter";
   plan.call = [value](Card& card, Done& done) {
     const std::uint32_t result =
@@ -429,17 +739,23 @@ void PlanParam(const Options& o, Streams&, Plan& plan) {
   };
 }
 
-void PlanRun(const Options& o, Streams&, Plan& plan) {
+void PlanRun(const Options& o, Streams& io, Plan& plan) {
   const std::string id = o.operands[0];
   const std::optional<Bytes> input = ParseHex(o.input.value_or(""));
   if (!IsFileId(id)) {
-    plan.error = "run: a file id is four hexadecimal digits, not '" + id + "'";
-    return;
+    Refuse(plan, "run: a file id is four hexadecimal digits, not '" + id + "'");
+  } else if (!input) {
+    Refuse(plan, "run: --input: hexadecimal digits, not '" + *o.input + "'");
+  } else {
+    const std::size_t most =
+        o.byId ? VX_EXECUTE_BY_ID_MAX_INPUT : VX_EXECUTE_MAX_INPUT;
+    if (input->size() > most) {
+      Refuse(plan, "run: --input: at most " + std::to_string(most) + " bytes" +
+                       (o.byId ? " with --by-id" : "") + ", not " +
+                       std::to_string(input->size()));
+    }
   }
-  if (!input) {
-    plan.error = "--input: hexadecimal digits, not '" + *o.input + "'";
-    return;
-  }
+  if (!ReadPin(o, io, plan)) return;
   const std::uint32_t mode = o.byId ? VX_EXECUTE_BY_ID : VX_EXECUTE_BASIC;
   plan.failure = "cannot run file " + id;
   plan.call = [id, mode, input](Card& card, Done& done) {
@@ -504,6 +820,30 @@ const CardCommand* FindCardCommand(const std::string& name) {
   return nullptr;
 }
 
+// The free space of the current directory; nullopt without one (no root).
+std::optional<std::uint32_t> DirectoryFreeSpace(Card& card) {
+  std::uint8_t bytes[2] = {};
+  if (Control(card, VX_GET_DIRECTORY_FREE_SPACE, bytes, 2) != VX_SUCCESS) {
+    return std::nullopt;
+  }
+  return bytes[0] | bytes[1] << 8;  // low byte first
+}
+
+// Whether the failed call left what it was making on the token: whatever
+// it created took memory of the current directory (or made a root where
+// there was none), and a file is found by its id.
+bool LeftBehind(Card& card, const Plan& plan,
+                const std::optional<std::uint32_t>& freeBefore) {
+  if (DirectoryFreeSpace(card) == freeBefore) return false;
+  if (plan.leftover != Plan::Leftover::kFile) return true;
+  std::uint8_t info[6] = {};
+  std::uint32_t returned = 0;
+  return card.Api().Control(
+             card.Token(), VX_GET_FILE_INFO,
+             reinterpret_cast<const std::uint8_t*>(plan.fileId.c_str()), 4,
+             info, sizeof info, &returned) == VX_SUCCESS;
+}
+
 }  // namespace
 
 bool IsCardCommand(const std::string& command) {
@@ -512,13 +852,13 @@ bool IsCardCommand(const std::string& command) {
 
 int RunCardCommand(const Options& o, Host& host, Streams& io) {
   Plan plan;
-  // --pin's value comes first on standard input.
-  if (o.pin) {
-    plan.pin = ReadSecret(o, io, SecretName(*o.pin), *o.pin, &plan.error);
-  }
+  if (o.path) Refuse(plan, PathProblem("--path", *o.path));
+  // Everything the program can check itself is checked before the token is
+  // opened and before any PIN is asked for.
   if (plan.error.empty()) FindCardCommand(o.command)->plan(o, io, plan);
+  ReadPin(o, io, plan);
   if (!plan.error.empty()) {
-    return Fail(o, io, plan.error, std::nullopt, kExitUsage);
+    return Fail(o, io, plan.error, std::nullopt, plan.errorStatus);
   }
 
   Chosen chosen = ChooseToken(o, host, io);
@@ -529,9 +869,25 @@ int RunCardCommand(const Options& o, Host& host, Streams& io) {
   if (result != VX_SUCCESS) {
     return Fail(o, io, "cannot open the token at entry " + entry, result);
   }
-  if (o.path && (result = VXEnterDirectory(card.Token(), o.path->c_str())) !=
-                    VX_SUCCESS) {
-    return Fail(o, io, "cannot enter directory " + *o.path, result);
+  if (plan.readsDeviceType) {
+    result = Control(card, VX_GET_DEVICE_TYPE, &card.deviceType, 1);
+    if (result != VX_SUCCESS) {
+      return Fail(o, io, "cannot read the device type", result);
+    }
+    const std::string refused =
+        plan.typeCheck ? plan.typeCheck(card.deviceType) : std::string();
+    if (!refused.empty()) {
+      return Fail(o, io, refused, std::nullopt, kExitUsage);
+    }
+  }
+  // The directories first, then the PIN: a PIN is presented to the
+  // directory the command works in, whose tries it counts.
+  for (const std::string& path : {o.path.value_or(""), plan.enter}) {
+    if (path.empty()) continue;
+    result = VXEnterDirectory(card.Token(), path.c_str());
+    if (result != VX_SUCCESS) {
+      return Fail(o, io, "cannot enter directory " + path, result);
+    }
   }
   if (o.pin &&
       (result = VXPresentPin(card.Token(), plan.pin.data(),
@@ -541,9 +897,17 @@ int RunCardCommand(const Options& o, Host& host, Streams& io) {
                 std::string("the token refused the ") + SecretName(*o.pin),
                 result);
   }
+  std::optional<std::uint32_t> freeBefore;
+  if (plan.leftover != Plan::Leftover::kNone) {
+    freeBefore = DirectoryFreeSpace(card);
+  }
   Done done;
   result = plan.call(card, done);
-  if (result != VX_SUCCESS) return Fail(o, io, plan.failure, result);
+  if (result != VX_SUCCESS) {
+    const bool left = plan.leftover != Plan::Leftover::kNone &&
+                      LeftBehind(card, plan, freeBefore);
+    return Fail(o, io, left ? plan.leftText : plan.failure, result);
+  }
   if (o.json) {
     JsonWriter json;
     json.BeginObject().Key("entry").Number(card.Token()->dwIndex);

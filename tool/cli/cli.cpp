@@ -80,6 +80,9 @@ const char* ModeName(TargetMode mode) {
   return mode == TargetMode::kUsb ? "USB" : "HID";
 }
 
+struct CommandHelp;
+const CommandHelp* FindCommand(const std::string& word);
+
 }  // namespace
 
 namespace internal {
@@ -101,17 +104,28 @@ int Fail(const Options& options, Streams& io, const std::string& message,
   io.err << "vantor: " << message;
   if (code) io.err << ": " << DescribeResult(*code);
   io.err << '\n';
-  if (status == kExitUsage) io.err << "Try 'vantor --help'.\n";
+  if (status == kExitUsage) {
+    const bool known = !options.command.empty() && FindCommand(options.command);
+    io.err << "Try 'vantor " << (known ? options.command + " " : "")
+           << "--help'.\n";
+  }
   if (options.json) {
     JsonWriter json;
     json.BeginObject().Key("error").BeginObject();
     json.Key("message").String(message);
     json.Key("status").Number(status);
-    if (code) {
-      json.Key("code").Number(*code);
-      json.Key("hex").String(Format("0x%08X", *code));
-      json.Key("name").String(ResultName(*code));
-      json.Key("words").String(ResultWords(*code));
+    // The same keys for every error; null without a result code.
+    for (const char* key : {"code", "hex", "name", "words"}) {
+      json.Key(key);
+      if (!code) {
+        json.Null();
+      } else if (key[0] == 'c') {
+        json.Number(*code);
+      } else {
+        json.String(key[0] == 'h'   ? Format("0x%08X", *code)
+                    : key[0] == 'n' ? ResultName(*code)
+                                    : ResultWords(*code));
+      }
     }
     json.EndObject().EndObject();
     io.out << json.Text() << '\n';
@@ -185,7 +199,7 @@ const CommandHelp kCommands[] = {
      "replaces the authentication key ('key': 8 or 16 bytes, new value\n"
      "only). The values are read from standard input, one per line, as\n"
      "text or, with --hex, as hexadecimal digits; on a terminal you are\n"
-     "asked for them and they are not shown.\n",
+     "asked for them, they are not shown, and a new value is typed twice.\n",
      2, 2, "'verify' or 'change' and 'user', 'dev' or 'key' are needed",
      "--path --pin --hex "},
     {"put",
@@ -221,24 +235,55 @@ const CommandHelp kCommands[] = {
      1, 1, "a file id is needed", "--input --by-id --path --pin --hex "},
 };
 
-const char kCardOptions[] =
-    "Card options:\n"
-    "  --path P         enter directory P first ('\\', '1A2B', "
-    "'\\1A2B\\3C4D',\n"
-    "                   ...); else the token's current directory\n"
-    "  --pin user|dev   present that PIN first; it is read from standard\n"
-    "                   input before anything else the command reads there\n"
-    "  --hex            PINs and keys as hexadecimal digits\n"
-    "\n";
+// The card options, each shown with the commands that take it.
+const struct {
+  const char* name;  // as in CommandHelp::options
+  const char* text;
+} kCardOptions[] = {
+    {"--path",
+     "  --path P         enter directory P first ('\\', '1A2B', "
+     "'\\1A2B\\3C4D',\n"
+     "                   ...); else the token's current directory\n"},
+    {"--pin",
+     "  --pin user|dev   present that PIN (of the directory entered) "
+     "first;\n"
+     "                   it is read from standard input before "
+     "anything\n"
+     "                   else the command reads there\n"},
+    {"--hex",
+     "  --hex            PINs and keys, --pin's value included, as\n"
+     "                   hexadecimal digits\n"},
+};
+
+// The card options that `options` (a CommandHelp's list; null: all) holds.
+void PrintCardOptions(std::ostream& out, const char* options) {
+  std::string lines;
+  for (const auto& option : kCardOptions) {
+    if (options == nullptr ||
+        std::strstr(options, (std::string(option.name) + ' ').c_str()) !=
+            nullptr) {
+      lines += option.text;
+    }
+  }
+  if (!lines.empty()) out << "Card options:\n" << lines << '\n';
+}
 
 const char kCommonOptions[] =
     "Options:\n"
-    "  -d, --device N   the token at entry N (see 'vantor list'); needed\n"
+    "  -d, --device N   the token at entry N, or with device id N (16\n"
+    "                   hexadecimal digits; see 'vantor list'); needed\n"
     "                   when several tokens are attached\n"
     "      --json       machine-readable output (errors too)\n"
     "      --sim        run on a simulated machine with one virtual token\n"
     "                   (with a root directory and default PINs)\n"
+    "      --sim=FILE   the same, with a virtual token whose card lasts from\n"
+    "                   run to run in FILE (a new token, without a root,\n"
+    "                   when FILE does not exist)\n"
+    "      --sim-version X.Y.Z, --sim-device-type 0|1|2\n"
+    "                   the new virtual token's version (2.3.0) and device\n"
+    "                   type (0)\n"
     "  -h, --help       this help\n"
+    "      --version    the program's version\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 usage error.\n";
 
@@ -246,7 +291,7 @@ void PrintHelp(std::ostream& out, const std::string& command) {
   for (const CommandHelp& c : kCommands) {
     if (command == c.name) {
       out << "Usage: " << c.usage << "\n\n" << c.text << '\n';
-      if (std::strstr(c.options, "--path ") != nullptr) out << kCardOptions;
+      PrintCardOptions(out, c.options);
       out << kCommonOptions;
       return;
     }
@@ -256,7 +301,9 @@ void PrintHelp(std::ostream& out, const std::string& command) {
          "checks what this machine needs to reach them, and works with the\n"
          "token's directories, PINs, files and programs.\n\nCommands:\n";
   for (const CommandHelp& c : kCommands) out << "  " << c.usage << '\n';
-  out << "  vantor help [COMMAND]\n\n" << kCardOptions << kCommonOptions;
+  out << "  vantor help [COMMAND]\n\n";
+  PrintCardOptions(out, nullptr);
+  out << kCommonOptions;
 }
 
 // --- Tokens ---------------------------------------------------------------
@@ -272,6 +319,14 @@ std::string Entries(const std::vector<VXContext>& contexts) {
 
 }  // namespace
 
+namespace {
+
+std::string DeviceIdOf(const VXContext& c) {
+  return HexBytes(c.bDeviceId, sizeof c.bDeviceId);
+}
+
+}  // namespace
+
 internal::Chosen internal::ChooseToken(const Options& options, Host& host,
                                        Streams& io) {
   Chosen chosen;
@@ -282,6 +337,20 @@ internal::Chosen internal::ChooseToken(const Options& options, Host& host,
         Fail(options, io, "cannot list the tokens", chosen.listing.result);
   } else if (contexts.empty()) {
     chosen.status = Fail(options, io, "no token is attached");
+  } else if (options.deviceId) {
+    const auto found = std::find_if(
+        contexts.begin(), contexts.end(),
+        [&](const VXContext& c) { return DeviceIdOf(c) == *options.deviceId; });
+    if (found == contexts.end()) {
+      std::string ids;
+      for (const VXContext& c : contexts) {
+        ids += (ids.empty() ? "" : ", ") + DeviceIdOf(c);
+      }
+      chosen.status = Fail(options, io,
+                           "no token with device id " + *options.deviceId +
+                               "; attached: " + ids);
+    }
+    chosen.index = static_cast<std::size_t>(found - contexts.begin());
   } else if (options.device) {
     const auto found = std::find_if(
         contexts.begin(), contexts.end(),
@@ -294,11 +363,11 @@ internal::Chosen internal::ChooseToken(const Options& options, Host& host,
     }
     chosen.index = static_cast<std::size_t>(found - contexts.begin());
   } else if (contexts.size() > 1) {
-    chosen.status = Fail(options, io,
-                         std::to_string(contexts.size()) +
-                             " tokens are attached (entries " +
-                             Entries(contexts) + "): choose one with -d N",
-                         std::nullopt, kExitUsage);
+    chosen.status = Fail(
+        options, io,
+        std::to_string(contexts.size()) + " tokens are attached (entries " +
+            Entries(contexts) + "): choose one with -d N (entry or device id)",
+        std::nullopt, kExitUsage);
   }
   return chosen;
 }
@@ -307,10 +376,6 @@ namespace {
 
 using internal::ChooseToken;
 using internal::Chosen;
-
-std::string DeviceId(const VXContext& c) {
-  return HexBytes(c.bDeviceId, sizeof c.bDeviceId);
-}
 
 std::string Atr(const VXContext& c) {
   return HexBytes(c.bAtr, std::min<std::size_t>(c.dwAtrLength, sizeof c.bAtr));
@@ -326,7 +391,7 @@ void TokenJson(JsonWriter& json, const VXContext& c,
     json.Null();
   }
   json.Key("version").String(VersionText(c.dwVersion));
-  json.Key("deviceId").String(DeviceId(c));
+  json.Key("deviceId").String(DeviceIdOf(c));
   json.Key("atr").String(Atr(c));
 }
 
@@ -360,10 +425,11 @@ int List(const Options& options, Host& host, Streams& io) {
   io.out << line;
   for (std::size_t i = 0; i < listing.contexts.size(); ++i) {
     const VXContext& c = listing.contexts[i];
-    std::snprintf(
-        line, sizeof line, "%-6u %-5s %-8s %-17s %s\n",
-        static_cast<unsigned>(c.dwIndex), modes[i] ? ModeName(*modes[i]) : "?",
-        VersionText(c.dwVersion).c_str(), DeviceId(c).c_str(), Atr(c).c_str());
+    std::snprintf(line, sizeof line, "%-6u %-5s %-8s %-17s %s\n",
+                  static_cast<unsigned>(c.dwIndex),
+                  modes[i] ? ModeName(*modes[i]) : "?",
+                  VersionText(c.dwVersion).c_str(), DeviceIdOf(c).c_str(),
+                  Atr(c).c_str());
     io.out << line;
   }
   return kExitOk;
@@ -377,6 +443,7 @@ struct CardField {
   const char* label;  // shown to people
   std::uint32_t code;
   std::string (*decode)(const std::uint8_t* bytes, std::uint32_t length);
+  bool number;  // a JSON number, else a string
 };
 
 std::string DecodeByte(const std::uint8_t* bytes, std::uint32_t length) {
@@ -393,10 +460,11 @@ std::string DecodeBytesFree(const std::uint8_t* bytes, std::uint32_t length) {
 }
 
 const CardField kCardFields[] = {
-    {"deviceType", "Device type", VX_GET_DEVICE_TYPE, DecodeByte},
-    {"vmType", "VM type", VX_GET_VM_TYPE, DecodeByte},
-    {"serialNumber", "Serial number", VX_GET_SERIAL_NUMBER, DecodeHex},
-    {"freeSpace", "Free space (bytes)", VX_GET_FREE_SPACE, DecodeBytesFree},
+    {"deviceType", "Device type", VX_GET_DEVICE_TYPE, DecodeByte, true},
+    {"vmType", "VM type", VX_GET_VM_TYPE, DecodeByte, true},
+    {"serialNumber", "Serial number", VX_GET_SERIAL_NUMBER, DecodeHex, false},
+    {"freeSpace", "Free space (bytes)", VX_GET_FREE_SPACE, DecodeBytesFree,
+     true},
 };
 
 struct FieldValue {
@@ -441,10 +509,12 @@ int Info(const Options& options, Host& host, Streams& io) {
     json.Key("atrLength").Number(token.dwAtrLength);
     for (std::size_t i = 0; i < values.size(); ++i) {
       json.Key(kCardFields[i].key);
-      if (values[i].result == VX_SUCCESS) {
-        json.String(values[i].value);
-      } else {
+      if (values[i].result != VX_SUCCESS || values[i].value.empty()) {
         json.Null();
+      } else if (kCardFields[i].number) {
+        json.Number(static_cast<std::uint32_t>(std::stoul(values[i].value)));
+      } else {
+        json.String(values[i].value);
       }
     }
     json.Key("unavailable").BeginObject();
@@ -468,7 +538,7 @@ int Info(const Options& options, Host& host, Streams& io) {
   row("Entry", std::to_string(token.dwIndex));
   row("Mode", mode ? ModeName(*mode) : "unknown on this machine");
   row("Version", VersionText(token.dwVersion));
-  row("Device id", DeviceId(token));
+  row("Device id", DeviceIdOf(token));
   row("ATR", Atr(token) + " (" + std::to_string(token.dwAtrLength) + " bytes)");
   for (std::size_t i = 0; i < values.size(); ++i) {
     row(kCardFields[i].label, values[i].result == VX_SUCCESS
@@ -503,7 +573,7 @@ WaitOutcome WaitForReplug(Host& host, Streams& io, const std::string& deviceId,
     const Listing listing = ListTokens(host.Api());
     std::optional<std::size_t> found;
     for (std::size_t i = 0; i < listing.contexts.size(); ++i) {
-      if (DeviceId(listing.contexts[i]) == deviceId) found = i;
+      if (DeviceIdOf(listing.contexts[i]) == deviceId) found = i;
     }
     if (found) {
       const auto mode = host.Modes(listing.contexts)[*found];
@@ -520,7 +590,9 @@ WaitOutcome WaitForReplug(Host& host, Streams& io, const std::string& deviceId,
     } else if (!left && listing.result == VX_SUCCESS) {
       left = true;
       if (io.terminal) io.err << '\r';
-      io.err << "The token is unplugged; plug it in again.        \n";
+      // On a terminal the spaces cover the rest of the countdown's line.
+      io.err << "The token is unplugged; plug it in again."
+             << (io.terminal ? "        \n" : "\n");
       shown = -1;
     }
     const std::int64_t now = host.NowMs();
@@ -544,7 +616,7 @@ int Mode(const Options& options, Host& host, Streams& io) {
   if (chosen.status != kExitOk) return chosen.status;
   VXContext& token = chosen.listing.contexts[chosen.index];
   const TargetMode asked = *options.mode;
-  const std::string deviceId = DeviceId(token);
+  const std::string deviceId = DeviceIdOf(token);
   const std::optional<TargetMode> before =
       host.Modes(chosen.listing.contexts)[chosen.index];
   const std::string entry = std::to_string(token.dwIndex);
@@ -597,9 +669,12 @@ int Mode(const Options& options, Host& host, Streams& io) {
     json.Key("deviceId").String(deviceId);
     json.Key("requested").String(ModeName(asked));
     json.Key("waited").Bool(options.waitSeconds.has_value());
+    // Without --wait the token's mode after the re-plug is not known yet.
     if (options.waitSeconds) {
       json.Key("mode").String(ModeName(*waited.mode));
       json.Key("entryAfter").Number(waited.entry);
+    } else {
+      json.Key("mode").Null().Key("entryAfter").Null();
     }
     json.EndObject();
     io.out << json.Text() << '\n';
@@ -787,16 +862,50 @@ std::string VersionText(std::uint32_t version) {
          Format("%u.", version >> 8 & 0xFu) + Format("%u", version & 0xFu);
 }
 
+namespace {
+
+bool IsDeviceIdText(const std::string& text) {
+  return text.size() == 16 &&
+         std::all_of(text.begin(), text.end(), [](char ch) {
+           return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') ||
+                  (ch >= 'A' && ch <= 'F');
+         });
+}
+
+std::optional<std::uint16_t> SimVersionOf(const std::string& text) {
+  // "2.3.0": one decimal digit each, as the token's version word holds them.
+  if (text.size() != 5 || text[1] != '.' || text[3] != '.' || text[0] != '2') {
+    return std::nullopt;
+  }
+  for (const std::size_t i : {std::size_t{2}, std::size_t{4}}) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+  }
+  return static_cast<std::uint16_t>(0x0200 | (text[2] - '0') << 4 |
+                                    (text[4] - '0'));
+}
+
+}  // namespace
+
 Parsed ParseArgs(const std::vector<std::string>& args) {
   Parsed parsed;
   Options& o = parsed.options;
   std::vector<std::string> words;
+  std::vector<std::size_t> at;    // where each word stands in `args`
   std::vector<std::string> used;  // options that belong to some commands
   auto error = [&parsed](std::string message) {
     if (parsed.error.empty()) parsed.error = std::move(message);
   };
+  bool optionsEnded = false;  // after "--", every word is an operand
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
+    if (optionsEnded || a == "--") {
+      if (optionsEnded) {
+        words.push_back(a);
+        at.push_back(i);
+      }
+      optionsEnded = true;
+      continue;
+    }
     const std::string name = a.substr(0, a.find('='));
     // The value of an option that takes one: "--name=V" or "--name V".
     std::string value;
@@ -819,15 +928,48 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
       o.json = true;
     } else if (a == "--sim") {
       o.sim = true;
+    } else if (name == "--sim" && a.size() > name.size()) {
+      o.sim = true;
+      o.simFile = a.substr(name.size() + 1);
+      if (o.simFile->empty()) error("--sim=FILE: the file's name is empty");
+    } else if (name == "--sim-version") {
+      if (!take()) continue;
+      o.simVersion = SimVersionOf(value);
+      if (!o.simVersion) {
+        error("--sim-version: a version such as 2.0.0, 2.1.0 or 2.3.0, not '" +
+              value + "'");
+      }
+    } else if (name == "--sim-device-type") {
+      if (!take()) continue;
+      if (value == "0" || value == "1" || value == "2") {
+        o.simDeviceType = static_cast<std::uint8_t>(value[0] - '0');
+      } else {
+        error("--sim-device-type: 0, 1 or 2, not '" + value + "'");
+      }
     } else if (a == "-h" || a == "--help") {
       o.help = true;
     } else if (a == "--version") {
       o.version = true;
-    } else if (a == "-d" || name == "--device") {
-      if (!take()) continue;
+    } else if (a == "--bash-completion") {
+      o.bashCompletion = true;
+    } else if (a == "-d" || name == "--device" ||
+               (a.size() > 2 && a[0] == '-' && a[1] == 'd')) {
+      if (a.size() > 2 && a[1] == 'd') {
+        value = a.substr(2);  // -dN
+      } else if (!take()) {
+        continue;
+      }
       long entry = 0;
-      if (!ParseNumber(value, 126, &entry)) {
-        error("not a token entry (0 to 126): '" + value + "'");
+      if (IsDeviceIdText(value)) {
+        o.deviceId = value;
+        for (char& ch : *o.deviceId) {
+          if (ch >= 'a' && ch <= 'f') ch = static_cast<char>(ch - 'a' + 'A');
+        }
+      } else if (!ParseNumber(value, 126, &entry)) {
+        error(
+            "-d: a token entry (0 to 126) or device id (16 hexadecimal "
+            "digits), not '" +
+            value + "'");
       } else {
         o.device = static_cast<std::uint32_t>(entry);
       }
@@ -873,7 +1015,7 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
     } else if (name == "--path") {
       if (take()) o.path = value;
     } else if (name == "--device-id") {
-      if (take()) o.deviceId = value;
+      if (take()) o.newDeviceId = value;
     } else if (name == "--input") {
       if (take()) o.input = value;
     } else if (a == "--by-id") {
@@ -890,11 +1032,17 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
       error("unknown option '" + a + "'");
     } else {
       words.push_back(a);
+      at.push_back(i);
     }
+  }
+  if ((o.simVersion || o.simDeviceType) && !o.sim) {
+    error("--sim-version and --sim-device-type go with --sim");
   }
 
   if (words.empty()) {
-    if (!o.help && !o.version) error("no command given");
+    if (!o.help && !o.version && !o.bashCompletion) {
+      error("no command given");
+    }
     return parsed;
   }
   o.command = words[0];
@@ -912,6 +1060,12 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
   }
   const CommandHelp& command = *FindCommand(o.command);
   o.operands.assign(words.begin() + 1, words.end());
+  parsed.operandAt.assign(at.begin() + 1, at.end());
+  if ((o.device || o.deviceId) &&
+      (o.command == "list" || o.command == "doctor")) {
+    error("-d belongs to 'info', 'mode' and the card commands; '" + o.command +
+          "' takes every token");
+  }
   if (o.command == "mode" && !o.operands.empty()) {
     const std::string& word = o.operands[0];
     if (word == "usb" || word == "USB") {
@@ -935,6 +1089,56 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
   return parsed;
 }
 
+std::string BashCompletion() {
+  const std::string kChoice = "-d --device ";
+  const std::string kCommon = "--json --sim --help";
+  std::string names = "help";
+  std::string cases;
+  for (const CommandHelp& c : kCommands) {
+    names += std::string(" ") + c.name;
+    std::string words = c.options;
+    // The words that stand for an operand.
+    if (std::strcmp(c.name, "mode") == 0) words += "usb hid ";
+    if (std::strcmp(c.name, "pin") == 0) words += "verify change user dev key ";
+    // list and doctor take every token: no -d.
+    const bool anyToken =
+        std::strcmp(c.name, "list") == 0 || std::strcmp(c.name, "doctor") == 0;
+    cases += std::string("    ") + c.name + ") words=\"" + words;
+    cases += (anyToken ? "" : kChoice) + kCommon + "\" ;;\n";
+  }
+  return "# bash completion for vantor, made by `vantor --bash-completion`\n"
+         "_vantor() {\n"
+         "  local cur=${COMP_WORDS[COMP_CWORD]} prev=''\n"
+         "  local command='' word words\n"
+         "  [ \"$COMP_CWORD\" -gt 0 ] && prev=${COMP_WORDS[COMP_CWORD-1]}\n"
+         "  for word in \"${COMP_WORDS[@]:1:COMP_CWORD-1}\"; do\n"
+         "    case $word in " +
+         [&] {
+           std::string alternatives = names;
+           std::replace(alternatives.begin(), alternatives.end(), ' ', '|');
+           return alternatives;
+         }() +
+         ") command=$word; break ;; esac\n"
+         "  done\n"
+         "  case $prev in\n"
+         "    --pin) words=\"user dev\" ;;\n"
+         "    --type) words=\"data exe exe-ex rsa-public rsa-private\" ;;\n"
+         "    --sim-device-type) words=\"0 1 2\" ;;\n"
+         "    -d | --device | --size | --offset | --path | --device-id | "
+         "--input | --wait | --sim-version) return ;;\n"
+         "  esac\n"
+         "  if [ -z \"$words\" ]; then\n"
+         "    case $command in\n"
+         "    '') words=\"" +
+         names + " " + kChoice + kCommon + " --version\" ;;\n" +
+         "    help) words=\"" + names + "\" ;;\n" + cases +
+         "    esac\n"
+         "  fi\n"
+         "  mapfile -t COMPREPLY < <(compgen -W \"$words\" -- \"$cur\")\n"
+         "}\n"
+         "complete -o default -F _vantor vantor\n";
+}
+
 int Run(const Parsed& parsed, Host& host, Streams io) {
   const Options& o = parsed.options;
   if (!parsed.error.empty()) {
@@ -944,8 +1148,18 @@ int Run(const Parsed& parsed, Host& host, Streams io) {
     PrintHelp(io.out, o.command);
     return kExitOk;
   }
+  if (o.bashCompletion) {
+    io.out << BashCompletion();
+    return kExitOk;
+  }
   if (o.version) {
-    io.out << "vantor " << VANTOR_VERSION_TEXT << '\n';
+    if (o.json) {
+      JsonWriter json;
+      json.BeginObject().Key("version").String(VANTOR_VERSION_TEXT);
+      io.out << json.EndObject().Text() << '\n';
+    } else {
+      io.out << "vantor " << VANTOR_VERSION_TEXT << '\n';
+    }
     return kExitOk;
   }
   if (internal::IsCardCommand(o.command)) {

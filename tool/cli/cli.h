@@ -60,29 +60,41 @@ struct Options {
   std::vector<std::string> operands;  // the words after the command
   bool json = false;
   bool sim = false;
+  // --sim=FILE: the virtual token's card is kept in FILE between runs.
+  std::optional<std::string> simFile;
+  // --sim-version X.Y.Z and --sim-device-type N: the virtual token's
+  // version word (0x0230 for 2.3.0) and device type (0, 1 or 2).
+  std::optional<std::uint16_t> simVersion;
+  std::optional<std::uint8_t> simDeviceType;
   bool help = false;                    // --help, or `help [COMMAND]`
   bool version = false;                 // --version
+  bool bashCompletion = false;          // --bash-completion
   std::optional<std::uint32_t> device;  // -d N: the token's entry
-  std::optional<TargetMode> mode;       // mode usb|hid
-  std::optional<int> waitSeconds;       // mode --wait [SECONDS]
+  // -d ID: the token's device id (16 hexadecimal digits, upper case), which
+  // stays the same when tokens come and go.
+  std::optional<std::string> deviceId;
+  std::optional<TargetMode> mode;  // mode usb|hid
+  std::optional<int> waitSeconds;  // mode --wait [SECONDS]
   // Card commands.
-  std::optional<std::string> path;        // --path P: entered first
-  std::optional<std::uint32_t> pin;       // --pin user|dev: presented first
-  std::optional<std::uint32_t> size;      // --size N
-  std::optional<std::uint32_t> offset;    // --offset N
-  std::optional<std::uint32_t> fileType;  // --type NAME
-  std::optional<std::string> deviceId;    // --device-id: 16 hex digits
-  std::optional<std::string> input;       // --input HEX
-  bool byId = false;                      // run --by-id
-  bool allowFiller = false;               // put --allow-filler
-  bool accessFlag = false;                // put --access-flag
-  bool hex = false;                       // secrets as hexadecimal digits
-  bool yes = false;                       // clear --yes
+  std::optional<std::string> path;         // --path P: entered first
+  std::optional<std::uint32_t> pin;        // --pin user|dev: presented first
+  std::optional<std::uint32_t> size;       // --size N
+  std::optional<std::uint32_t> offset;     // --offset N
+  std::optional<std::uint32_t> fileType;   // --type NAME
+  std::optional<std::string> newDeviceId;  // --device-id: 16 hex digits
+  std::optional<std::string> input;        // --input HEX
+  bool byId = false;                       // run --by-id
+  bool allowFiller = false;                // put --allow-filler
+  bool accessFlag = false;                 // put --access-flag
+  bool hex = false;                        // secrets as hexadecimal digits
+  bool yes = false;                        // clear --yes
 };
 
 struct Parsed {
   Options options;
   std::string error;  // a usage error, or empty
+  // Where each operand stands in the arguments.
+  std::vector<std::size_t> operandAt;
 };
 
 // Parses the arguments after the program's name. Options may stand before
@@ -102,6 +114,10 @@ struct Streams {
   bool inTerminal = false;
   void (*echo)(bool on) = nullptr;
 };
+
+// The bash completion of the program's commands and options, from the
+// table the help is made of (`vantor --bash-completion`).
+std::string BashCompletion();
 
 // Runs a parsed command line and returns the exit status.
 int Run(const Parsed& parsed, Host& host, Streams io);

@@ -37,7 +37,8 @@ class NativeHost final : public Host {
 std::uint32_t MakeRootOnFirstToken(TokenApi& api);
 
 // A simulated machine (Windows XP as the library sees it) with one virtual
-// token in HID mode, as the demo window has. After a mode change it plays
+// token in HID mode (of `token`'s version and device type), as the demo
+// window has. After a mode change it plays
 // the user: it unplugs the token kUnplugAfterMs later and plugs it in again
 // (in its new mode) kReplugAfterMs after the change. With `realTime` false
 // its clock is virtual: a pause only moves the clock on.
@@ -46,7 +47,8 @@ class SimHost final : public Host {
   static constexpr std::int64_t kUnplugAfterMs = 300;
   static constexpr std::int64_t kReplugAfterMs = 800;
 
-  explicit SimHost(bool realTime = true, bool plugToken = true);
+  explicit SimHost(bool realTime = true, bool plugToken = true,
+                   const sim::TokenConfig& token = {});
 
   sim::Machine& Machine() { return machine_; }
   // Makes the root directory on the plugged token, so that the card

@@ -17,12 +17,13 @@ std::uint32_t MakeRootOnFirstToken(TokenApi& api) {
   return result;
 }
 
-SimHost::SimHost(bool realTime, bool plugToken) : real_time_(realTime) {
+SimHost::SimHost(bool realTime, bool plugToken, const sim::TokenConfig& token)
+    : real_time_(realTime) {
   machine_.Install();
   // A listing of the empty machine frees the library's table of the tokens
   // of any machine installed before.
   ListTokens(api_);
-  if (plugToken) machine_.Plug({});
+  if (plugToken) machine_.Plug(token);
 }
 
 std::optional<sim::TokenId> SimHost::TokenOf(const VXContext& context) const {
