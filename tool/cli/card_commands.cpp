@@ -338,14 +338,13 @@ bool ReadContent(const std::string& name, Streams& io, Bytes* content,
   return true;
 }
 
-// The sizes the token's key files take, and what an extended executable
-// file needs beside its code.
-constexpr std::uint32_t kRsaPublicFileSize = 136;
-constexpr std::uint32_t kRsaPrivateFileSize = 330;
-constexpr std::uint32_t kExeExOverhead = 126;
-// The key sources of the two key file types.
-constexpr std::size_t kRsaPublicSource = 256;
-constexpr std::size_t kRsaPrivateSource = 704;
+// The sizes the token's key files take, what an extended executable file
+// needs beside its code, and the key sources of the two key file types.
+constexpr std::uint32_t kRsaPublicFileSize = VX_RSA_PUBLIC_FILE_SIZE;
+constexpr std::uint32_t kRsaPrivateFileSize = VX_RSA_PRIVATE_FILE_SIZE;
+constexpr std::uint32_t kExeExOverhead = VX_EXE_EX_OVERHEAD;
+constexpr std::size_t kRsaPublicSource = VX_RSA_PUBLIC_SOURCE_SIZE;
+constexpr std::size_t kRsaPrivateSource = VX_RSA_PRIVATE_SOURCE_SIZE;
 // The smallest directories, and the largest.
 constexpr std::uint32_t kMinSubDirectory = 134;
 constexpr std::uint32_t kMinAppDirectory = 988;
