@@ -16,7 +16,7 @@
 #include <memory>
 
 #include "alloc_counter.h"
-#include "device/device.h"
+#include "device/testing.h"
 #include "sim/testing.h"
 
 namespace {
@@ -68,7 +68,7 @@ struct OpenToken {
       machine.SetFaults(token, faults);
     }
     device::RefreshDeviceTable();
-    entry = &device::g_DeviceTable[0];
+    entry = &device::testing::TableEntry(0);
     opened = device::OpenSlot(*entry, 1) == 1;
   }
   ~OpenToken() {
@@ -162,7 +162,7 @@ void BM_Refresh(benchmark::State& state) {
   state.counters["opens_per_token"] = (after.opens - before.opens) / perToken;
 
   int listed = 0;
-  for (const device::SlotEntry& entry : device::g_DeviceTable) {
+  for (const device::SlotEntry& entry : device::testing::TableEntries()) {
     listed += entry.dwKind != device::SLOT_FREE;
   }
   if (listed != tokens) state.SkipWithError("not every token was listed");

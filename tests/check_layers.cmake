@@ -5,7 +5,8 @@
 #   os, common < device < connection < commandfile < vantor < tool
 # `common` holds pure functions on token data and may be used by any layer
 # above os. The public headers (include/vantor) are the top layer's, except
-# vantor_types.h, the records and result codes every layer shares.
+# vantor_types.h, the records and result codes every layer shares. Above the
+# device layer, only device/device.h of it may be included.
 cmake_minimum_required(VERSION 3.25)
 
 set(rank_os 0)
@@ -44,6 +45,11 @@ foreach(file IN LISTS sources)
     endif()
     if(NOT layer STREQUAL "os" AND header MATCHES "^(${platform_headers})")
       list(APPEND failures "${rel}: platform header <${header}> outside src/os")
+    endif()
+    # The device layer's internals and its testing header are its own.
+    if(NOT layer STREQUAL "device" AND
+       header MATCHES "^device/(internal|testing)\\.h$")
+      list(APPEND failures "${rel}: includes <${header}>, the device layer's own")
     endif()
     if(header MATCHES "^([a-z]+)/")
       set(target "${CMAKE_MATCH_1}")

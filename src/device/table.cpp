@@ -6,6 +6,7 @@
 
 #include "device/device.h"
 #include "device/internal.h"
+#include "device/testing.h"
 
 namespace vantor::device {
 namespace {

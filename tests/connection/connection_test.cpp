@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/device.h"
+#include "device/testing.h"
 #include "sim/testing.h"
 
 namespace vantor::connection {
@@ -58,8 +58,7 @@ class ConnectionTest : public ::testing::Test {
   }
 
   static device::SlotEntry Entry(const VXContext& context) {
-    std::lock_guard lock(device::DeviceTableLock());
-    return device::g_DeviceTable[context.dwIndex];
+    return device::testing::CopyOfEntry(context.dwIndex);
   }
 
   Machine machine_;

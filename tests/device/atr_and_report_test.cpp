@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "device/device.h"
+#include "device/testing.h"
 
 namespace vantor::device {
 namespace {

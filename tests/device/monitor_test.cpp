@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/device.h"
+#include "device/testing.h"
 #include "device_fixture.h"
 #include "probe_system.h"
 
@@ -39,7 +39,7 @@ class MonitorTest : public DeviceTest {
     HoldGuard hold(static_cast<std::uint32_t>(index));
     EXPECT_EQ(ConnectSlot(static_cast<std::uint32_t>(index), 1, &connection),
               ConnectResult::kConnected);
-    return g_DeviceTable[index];
+    return TableEntry(index);
   }
   Connection connection{};  // the last one Connect made
   static std::size_t Count(const std::vector<std::string>& calls,
@@ -173,7 +173,7 @@ TEST_F(MonitorTest, UnplugOfAListedButClosedTokenOnlyFreesIt) {
   const sim::TokenId open = M().Plug(Usb());
   const sim::TokenId listed = M().Plug(Usb());
   SlotEntry& openEntry = Connect(open);
-  SlotEntry& listedEntry = g_DeviceTable[EntryOfToken(listed)];
+  SlotEntry& listedEntry = TableEntry(EntryOfToken(listed));
   ASSERT_TRUE(MonitorReady());
 
   M().Unplug(listed);
@@ -231,8 +231,8 @@ TEST_F(MonitorTest, WindowProcedureHandlesOnlyRemovalsOfDeviceInterfaces) {
   const sim::TokenId first = M().Plug(Usb());
   const sim::TokenId second = M().Plug(Usb());
   RefreshDeviceTable();
-  SlotEntry& firstEntry = g_DeviceTable[EntryOfToken(first)];
-  SlotEntry& secondEntry = g_DeviceTable[EntryOfToken(second)];
+  SlotEntry& firstEntry = TableEntry(EntryOfToken(first));
+  SlotEntry& secondEntry = TableEntry(EntryOfToken(second));
   std::string upper = M().Token(first).path;
   for (char& ch : upper) {
     ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));

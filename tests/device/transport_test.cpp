@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "device/device.h"
+#include "device/testing.h"
 #include "device_fixture.h"
 
 namespace vantor::device::testing {
@@ -20,7 +20,7 @@ class TransportTest : public DeviceTest {
     token_ = M().Plug(config);
     M().SetFaults(token_, faults);
     RefreshDeviceTable();
-    SlotEntry& entry = g_DeviceTable[EntryOfToken(token_)];
+    SlotEntry& entry = TableEntry(EntryOfToken(token_));
     EXPECT_EQ(OpenSlot(entry, 1), 1);
     M().ClearWire();
     return entry;
@@ -176,7 +176,7 @@ TEST_F(TransportTest, AtrFallsBackToControlRequest2) {
     RefreshDeviceTable();
     const int index = EntryOfToken(token);
     ASSERT_EQ(index, 0);
-    const SlotEntry& entry = g_DeviceTable[index];
+    const SlotEntry& entry = TableEntry(index);
     EXPECT_EQ(Bytes(entry.bAtr, entry.bAtr + entry.bAtrLength),
               M().Token(token).atr);
     EXPECT_EQ(entry.hDevice, INVALID_HANDLE_VALUE);

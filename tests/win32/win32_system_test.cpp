@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "counting_system.h"
-#include "device/device.h"
+#include "device/testing.h"
 #include "vantor/vantor.h"
 
 namespace vantor::win32::testing {
@@ -145,7 +145,7 @@ TEST_F(Win32SystemTest, ListingExaminesAndSkipsTheSystemsOwnHidDevices) {
     // None of Wine's devices is a token: no path was read, nothing listed.
     EXPECT_THAT(calls.details, IsEmpty());
     for (int i = 0; i < device::kUsableEntries; ++i) {
-      EXPECT_EQ(device::g_DeviceTable[i].dwKind, device::SLOT_FREE);
+      EXPECT_EQ(device::testing::TableEntry(i).dwKind, device::SLOT_FREE);
     }
   }
 }
@@ -240,7 +240,7 @@ TEST_F(Win32SystemTest, RemovalBroadcastClosesAndFreesTheOpenEntry) {
   ASSERT_TRUE(::CreatePipe(&reader, &device, nullptr, 0));
   {
     std::lock_guard guard(device::DeviceTableLock());
-    device::SlotEntry& entry = device::g_DeviceTable[3];
+    device::SlotEntry& entry = device::testing::TableEntry(3);
     entry = device::SlotEntry{};
     entry.dwKind = device::SLOT_DRIVER;
     entry.hDevice = device;
@@ -266,7 +266,7 @@ TEST_F(Win32SystemTest, RemovalBroadcastClosesAndFreesTheOpenEntry) {
   EXPECT_EQ(::SendMessageA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
                            reinterpret_cast<LPARAM>(broadcast)),
             0);
-  EXPECT_EQ(device::g_DeviceTable[3].dwKind, device::SLOT_DRIVER);
+  EXPECT_EQ(device::testing::TableEntry(3).dwKind, device::SLOT_DRIVER);
   EXPECT_EQ(device::MonitorUsers(), 1);
 
   EXPECT_EQ(::SendMessageA(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
@@ -274,7 +274,7 @@ TEST_F(Win32SystemTest, RemovalBroadcastClosesAndFreesTheOpenEntry) {
             0);
   {
     std::lock_guard guard(device::DeviceTableLock());
-    const device::SlotEntry& entry = device::g_DeviceTable[3];
+    const device::SlotEntry& entry = device::testing::TableEntry(3);
     EXPECT_EQ(entry.dwKind, device::SLOT_FREE);
     EXPECT_EQ(entry.hDevice, INVALID_HANDLE_VALUE);
     EXPECT_EQ(entry.dwOpenCount, 0);
