@@ -75,6 +75,10 @@ struct OpenToken {
     if (opened) device::CloseSlot(*entry);
     device::InitDeviceTable();
   }
+  // The open device and the transport of its kind.
+  device::Channel OpenChannel() const {
+    return device::Channel{entry->hDevice, entry->dwKind};
+  }
   sim::TestMachine machine;
   device::SlotEntry* entry = nullptr;
   bool opened = false;
@@ -103,7 +107,7 @@ void BM_TransmitControl(benchmark::State& state) {
   for (auto _ : state) {
     std::uint32_t length = 255;
     // Control request 2: the token answers its ATR.
-    if (device::TransmitControl(*token.entry, 2, nullptr, 0, response,
+    if (device::TransmitControl(token.OpenChannel(), 2, nullptr, 0, response,
                                 &length) != 0) {
       state.SkipWithError("exchange failed");
       break;
@@ -126,7 +130,7 @@ void BM_TransmitApdu(benchmark::State& state) {
   const Tally before = Tally::Now(token.machine);
   for (auto _ : state) {
     std::uint32_t length = 255;
-    if (device::TransmitApdu(*token.entry, apdu, sizeof(apdu), response,
+    if (device::TransmitApdu(token.OpenChannel(), apdu, sizeof(apdu), response,
                              &length) != 0) {
       state.SkipWithError("exchange failed");
       break;

@@ -122,7 +122,4 @@ ExchangeResult ExchangeApdu(const Connection& connection,
 // carries it is neither stale nor closed.
 bool IsConnected(const Connection& connection);
 
-// The entry's state for a connection: false when it is not one.
-bool SlotStatusOf(const Connection& connection, SlotListing* out);
-
 }  // namespace vantor::device

@@ -141,7 +141,7 @@ BOOL CloseDeviceHandle(HANDLE handle);
 void ReleaseRemovedEntry(SlotEntry& entry);
 
 // --- Exchanges -----------------------------------------------------------
-// `response` holds at least 255 bytes (ReadAtr*: 256). 0 success, -1 failure.
+// `response` holds at least 255 bytes (ReadAtrOn: 256). 0 success, -1 failure.
 // Requests with more data than a report or the driver buffer carries (255
 // bytes; 254 for a HID control request) are refused without being sent.
 
@@ -167,15 +167,6 @@ int TransmitControl(const Channel& channel, std::int32_t type,
 int TransmitApdu(const Channel& channel, const std::uint8_t* apdu,
                  std::uint32_t apduLength, std::uint8_t* response,
                  std::uint32_t* responseLength);
-// The same on an entry's own handle and kind.
-int TransmitControl(SlotEntry& entry, std::int32_t type,
-                    const std::uint8_t* data, std::uint32_t dataLength,
-                    std::uint8_t* response, std::uint32_t* responseLength);
-int TransmitApdu(SlotEntry& entry, const std::uint8_t* apdu,
-                 std::uint32_t apduLength, std::uint8_t* response,
-                 std::uint32_t* responseLength);
-// Reads the entry's ATR over a temporary handle.
-int ReadAtr(SlotEntry& entry, std::uint8_t* response, std::uint8_t* capacity);
 // Reads the ATR over an open channel (the driver's ATR code, else control
 // request 2).
 int ReadAtrOn(const Channel& channel, std::uint8_t* response,

@@ -341,16 +341,4 @@ bool IsConnected(const Connection& connection) {
   return ConnectedEntry(connection) != nullptr;
 }
 
-bool SlotStatusOf(const Connection& connection, SlotListing* out) {
-  std::lock_guard guard(DeviceTableLock());
-  const SlotEntry* entry = ConnectedEntry(connection);
-  if (entry == nullptr) return false;
-  out->index = connection.index;
-  out->kind = entry->dwKind;
-  out->wVersion = entry->AtrInfo.wVersion;
-  out->bAtrLength = entry->bAtrLength;
-  std::memcpy(out->bAtr, entry->bAtr, entry->bAtrLength);
-  return true;
-}
-
 }  // namespace vantor::device

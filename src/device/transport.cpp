@@ -147,20 +147,6 @@ int TransmitApdu(const Channel& channel, const std::uint8_t* apdu,
                   responseLength);
 }
 
-int TransmitControl(SlotEntry& entry, std::int32_t type,
-                    const std::uint8_t* data, std::uint32_t dataLength,
-                    std::uint8_t* response, std::uint32_t* responseLength) {
-  return TransmitControl(Channel{entry.hDevice, entry.dwKind}, type, data,
-                         dataLength, response, responseLength);
-}
-
-int TransmitApdu(SlotEntry& entry, const std::uint8_t* apdu,
-                 std::uint32_t apduLength, std::uint8_t* response,
-                 std::uint32_t* responseLength) {
-  return TransmitApdu(Channel{entry.hDevice, entry.dwKind}, apdu, apduLength,
-                      response, responseLength);
-}
-
 int ReadAtrOn(const Channel& channel, std::uint8_t* response,
               std::uint8_t* capacity) {
   if (channel.kind == SLOT_DRIVER) {
@@ -179,10 +165,6 @@ int ReadAtrOn(const Channel& channel, std::uint8_t* response,
   *capacity =
       static_cast<std::uint8_t>(std::min<std::uint32_t>(length, *capacity));
   return result;
-}
-
-int ReadAtr(SlotEntry& entry, std::uint8_t* response, std::uint8_t* capacity) {
-  return detail::ReadAtrAt(entry.szPath, entry.dwKind, response, capacity);
 }
 
 namespace detail {

@@ -28,13 +28,14 @@ class TransportTest : public DeviceTest {
 
   int Control(SlotEntry& entry, std::int32_t type, const Bytes& data) {
     length_ = kCapacity;
-    return TransmitControl(entry, type, data.empty() ? nullptr : data.data(),
+    return TransmitControl(Channel{entry.hDevice, entry.dwKind}, type,
+                           data.empty() ? nullptr : data.data(),
                            static_cast<std::uint32_t>(data.size()), response_,
                            &length_);
   }
   int Apdu(SlotEntry& entry, const Bytes& apdu) {
     length_ = kCapacity;
-    return TransmitApdu(entry, apdu.data(),
+    return TransmitApdu(Channel{entry.hDevice, entry.dwKind}, apdu.data(),
                         static_cast<std::uint32_t>(apdu.size()), response_,
                         &length_);
   }
