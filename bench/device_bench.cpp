@@ -69,7 +69,7 @@ struct OpenToken {
     }
     device::RefreshDeviceTable();
     entry = &device::testing::TableEntry(0);
-    opened = device::OpenSlot(*entry, 1) == 1;
+    opened = device::OpenSlot(*entry, 1);
   }
   ~OpenToken() {
     if (opened) device::CloseSlot(*entry);
@@ -107,8 +107,8 @@ void BM_TransmitControl(benchmark::State& state) {
   for (auto _ : state) {
     std::uint32_t length = 255;
     // Control request 2: the token answers its ATR.
-    if (device::TransmitControl(token.OpenChannel(), 2, nullptr, 0, response,
-                                &length) != 0) {
+    if (!device::TransmitControl(token.OpenChannel(), 2, nullptr, 0, response,
+                                 &length)) {
       state.SkipWithError("exchange failed");
       break;
     }
@@ -130,8 +130,8 @@ void BM_TransmitApdu(benchmark::State& state) {
   const Tally before = Tally::Now(token.machine);
   for (auto _ : state) {
     std::uint32_t length = 255;
-    if (device::TransmitApdu(token.OpenChannel(), apdu, sizeof(apdu), response,
-                             &length) != 0) {
+    if (!device::TransmitApdu(token.OpenChannel(), apdu, sizeof(apdu), response,
+                              &length)) {
       state.SkipWithError("exchange failed");
       break;
     }

@@ -3,13 +3,9 @@
 // and HID transports, and the removal monitor. It reaches the operating
 // system only through os::Sys().
 //
-// Results, one convention per kind of operation:
-// - exchanges and ATR reads (Transmit*, ReadAtr*): 0 success, -1 failure;
-// - opening, discovery and releasing lists (OpenSlot, ListDevicePaths,
-//   Enum*, FreePathList, OpenDevicePath): 1 done, 0 not done;
-// - wrappers of one platform call (CloseSlot, CloseDeviceHandle, Driver*,
-//   Hid*Report): that call's BOOL;
-// - the connection interface (device.h): enums that name each outcome.
+// Results: bool for done or not done; an enum where the caller must tell
+// several outcomes apart; a wrapper of one platform call (CloseSlot,
+// CloseDeviceHandle, Driver*, Hid*Report) answers that call's BOOL.
 #pragma once
 
 #include <array>
@@ -98,38 +94,38 @@ using os::IOCTL_VX_WRITE;
 // Merges the tokens attached now into the table (HID tokens first, then
 // driver tokens) and reads every listed token's ATR.
 void RefreshDeviceTable();
-// Opens the entry's device with `shareMode`; 1 with the handle stored in
-// hDevice, 0 with the entry unchanged.
-int OpenSlot(SlotEntry& entry, DWORD shareMode);
+// Opens the entry's device with `shareMode`; true with the handle stored in
+// hDevice, false with the entry unchanged.
+bool OpenSlot(SlotEntry& entry, DWORD shareMode);
 // Closes hDevice (0 for -1 or 0); the caller resets hDevice itself.
 BOOL CloseSlot(SlotEntry& entry);
 
 // Discovery. `count` is the capacity on entry and the number of path items
-// on return. Result 1: the list (possibly empty) must be released with
-// FreePathList. Result 0: no list, count 0; the enumeration could not be
+// on return. True: the list (possibly empty) must be released with
+// FreePathList. False: no list, count 0; the enumeration could not be
 // carried out (NT 4 has no HID class; the enumeration functions do not
 // bind; an allocation, the device set or the DOS name query failed), so the
 // caller leaves its entries as they are. An interface whose path cannot be
 // read is skipped.
-int ListDevicePaths(const GUID& classGuid, const char* hardwareIdPrefix,
-                    PathList* list, DWORD* count);
-int EnumInterfacePaths(const GUID& classGuid, const char* hardwareIdPrefix,
-                       PathList* list, DWORD* count);
-int EnumLegacyDevicePaths(const GUID& classGuid, PathList* list, DWORD* count);
+bool ListDevicePaths(const GUID& classGuid, const char* hardwareIdPrefix,
+                     PathList* list, DWORD* count);
+bool EnumInterfacePaths(const GUID& classGuid, const char* hardwareIdPrefix,
+                        PathList* list, DWORD* count);
+bool EnumLegacyDevicePaths(const GUID& classGuid, PathList* list, DWORD* count);
 // "KELVRA2" for DriverInterfaceGuid, null for any other class.
 const char* LegacyNamePrefix(const GUID& classGuid);
 // The text of a path item.
 const char* PathText(const PathItem* item);
-int FreePathList(PathList list);
+bool FreePathList(PathList list);
 // The HID class (all zero on NT 4 or when the HID library does not bind).
 // Binds the feature-report functions that the HID transport uses.
 void GetHidClassGuid(GUID* guid);
-// 0, or -1 when a new path found no free entry.
-int UpdateSlotsOfKind(PathList list, DWORD count, std::int32_t kind);
-// 0, or -1 (record untouched) when the ATR does not begin with 0x3B. Reads
+// False when a new path found no free entry.
+bool UpdateSlotsOfKind(PathList list, DWORD count, std::int32_t kind);
+// False (record untouched) when the ATR does not begin with 0x3B. Reads
 // only the `atrLength` bytes given; fields of bytes that are not there are 0.
-int ParseAtr(const std::uint8_t* atr, std::uint32_t atrLength, AtrInfo* info);
-int OpenDevicePath(const char* path, DWORD shareMode, HANDLE* handle);
+bool ParseAtr(const std::uint8_t* atr, std::uint32_t atrLength, AtrInfo* info);
+bool OpenDevicePath(const char* path, DWORD shareMode, HANDLE* handle);
 BOOL CloseDeviceHandle(HANDLE handle);
 
 // Frees the entry of a token that is gone. When connections held its device
@@ -141,7 +137,7 @@ BOOL CloseDeviceHandle(HANDLE handle);
 void ReleaseRemovedEntry(SlotEntry& entry);
 
 // --- Exchanges -----------------------------------------------------------
-// `response` holds at least 255 bytes (ReadAtrOn: 256). 0 success, -1 failure.
+// `response` holds at least 255 bytes (ReadAtrOn: 256). False on failure.
 // Requests with more data than a report or the driver buffer carries (255
 // bytes; 254 for a HID control request) are refused without being sent.
 
@@ -161,16 +157,16 @@ DWORD LastTransportError();
 // Whether a platform error says the device behind a handle is gone.
 bool IsDeviceGoneError(DWORD error);
 
-int TransmitControl(const Channel& channel, std::int32_t type,
-                    const std::uint8_t* data, std::uint32_t dataLength,
-                    std::uint8_t* response, std::uint32_t* responseLength);
-int TransmitApdu(const Channel& channel, const std::uint8_t* apdu,
-                 std::uint32_t apduLength, std::uint8_t* response,
-                 std::uint32_t* responseLength);
+bool TransmitControl(const Channel& channel, std::int32_t type,
+                     const std::uint8_t* data, std::uint32_t dataLength,
+                     std::uint8_t* response, std::uint32_t* responseLength);
+bool TransmitApdu(const Channel& channel, const std::uint8_t* apdu,
+                  std::uint32_t apduLength, std::uint8_t* response,
+                  std::uint32_t* responseLength);
 // Reads the ATR over an open channel (the driver's ATR code, else control
 // request 2).
-int ReadAtrOn(const Channel& channel, std::uint8_t* response,
-              std::uint8_t* capacity);
+bool ReadAtrOn(const Channel& channel, std::uint8_t* response,
+               std::uint8_t* capacity);
 
 // Control request code on the wire for a control type.
 inline std::uint16_t ControlRequestCode(std::int32_t type,
@@ -226,13 +222,12 @@ inline constexpr char kMonitorClassName[] = "Kelvra2MonitorWnd";
 inline constexpr char kMonitorWindowTitle[] = "Kelvra USB Device Monitor";
 
 // Counts one more open device handle; starts the thread with the first.
-// Always 1.
-int StartDeviceMonitor();
+void StartDeviceMonitor();
 // Counts one open device handle less; with the last, stops the thread and
-// waits for it to end. 0 when the count was already 0, else 1. The caller
+// waits for it to end. False when the count was already 0. The caller
 // must not hold DeviceTableLock(): the thread takes it while it handles a
 // removal, and this call waits for the thread.
-int StopDeviceMonitor();
+bool StopDeviceMonitor();
 DWORD WINAPI DeviceMonitorThread(LPVOID parameter);
 LRESULT CALLBACK DeviceMonitorWndProc(HWND window, UINT message, WPARAM wParam,
                                       LPARAM lParam);
@@ -276,8 +271,8 @@ Fn BindAs(FARPROC proc) {
 }
 
 // Reads the ATR of the device at `path` over a temporary handle.
-int ReadAtrAt(const char* path, std::int32_t kind, std::uint8_t* response,
-              std::uint8_t* capacity);
+bool ReadAtrAt(const char* path, std::int32_t kind, std::uint8_t* response,
+               std::uint8_t* capacity);
 // Closes every handle the layer holds (open entries, retired devices) and
 // forgets the retired devices. The caller holds the table lock.
 void CloseHeldHandles();

@@ -147,7 +147,7 @@ ExchangeResult RunExchange(const Connection& connection, Refuse refuse,
   if (!ChannelOf(connection, &channel) || refuse(channel)) {
     return ExchangeResult::kInvalid;
   }
-  if (transmit(channel) == 0) return ExchangeResult::kDone;
+  if (transmit(channel)) return ExchangeResult::kDone;
   if (!IsDeviceGoneError(LastTransportError())) return ExchangeResult::kFailed;
   std::lock_guard guard(DeviceTableLock());
   if (SlotEntry* entry = ConnectedEntry(connection)) {
@@ -243,7 +243,7 @@ ConnectResult ConnectSlot(std::uint32_t index, std::uint32_t shareMode,
     // Only a shared connect joins a device that is open shared.
     if (shareMode == 0 || entry.dwShareMode == 0) return ConnectResult::kBusy;
   } else {
-    if (OpenSlot(entry, shareMode) == 0) return ConnectResult::kBusy;
+    if (!OpenSlot(entry, shareMode)) return ConnectResult::kBusy;
     // Counted under the lock, so a removal cannot count it down first. A
     // monitor that cannot be started takes the opening back.
     try {

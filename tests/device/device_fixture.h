@@ -118,7 +118,7 @@ class DeviceTest : public ::testing::Test {
         entry.hDevice = INVALID_HANDLE_VALUE;
       }
     }
-    while (StopDeviceMonitor() != 0) {
+    while (StopDeviceMonitor()) {
     }
     EXPECT_TRUE(WaitFor([&] { return M().Counters().threadsRunning == 0; }));
     InitDeviceTable();

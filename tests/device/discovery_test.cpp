@@ -120,12 +120,11 @@ TEST_F(DiscoveryTest, Nt4FindsOnlyDriverTokensByDosName) {
   // Legacy path items carry the path length in their header word.
   PathList list = nullptr;
   DWORD count = kUsableEntries;
-  ASSERT_EQ(
-      ListDevicePaths(DriverInterfaceGuid, kHidHardwareIdPrefix, &list, &count),
-      1);
+  ASSERT_TRUE(ListDevicePaths(DriverInterfaceGuid, kHidHardwareIdPrefix, &list,
+                              &count));
   ASSERT_EQ(count, 3u);
   EXPECT_EQ(list[1]->cbSize, std::strlen("\\\\.\\kelvra2_lower"));
-  EXPECT_EQ(FreePathList(list), 1);
+  EXPECT_TRUE(FreePathList(list));
 
   // No HID class on NT 4: no list at all, and hid.dll is not loaded.
   GUID hidClass{};
@@ -133,7 +132,7 @@ TEST_F(DiscoveryTest, Nt4FindsOnlyDriverTokensByDosName) {
   EXPECT_EQ(hidClass.Data1, 0u);
   list = nullptr;
   count = kUsableEntries;
-  EXPECT_EQ(ListDevicePaths(hidClass, kHidHardwareIdPrefix, &list, &count), 0);
+  EXPECT_FALSE(ListDevicePaths(hidClass, kHidHardwareIdPrefix, &list, &count));
   EXPECT_EQ(list, nullptr);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(M().Counters().loadedLibraries, 0);
@@ -195,7 +194,7 @@ TEST_F(DiscoveryTest, UnreadableAtrDropsAClosedEntryButNotAnOpenOne) {
   const sim::TokenId open = M().Plug();
   RefreshDeviceTable();
   SlotEntry& openEntry = TableEntry(EntryOfToken(open));
-  ASSERT_EQ(OpenSlot(openEntry, 1), 1);
+  ASSERT_TRUE(OpenSlot(openEntry, 1));
   const HANDLE handle = openEntry.hDevice;
   const Bytes oldAtr(openEntry.bAtr, openEntry.bAtr + openEntry.bAtrLength);
 
@@ -412,7 +411,7 @@ TEST_F(DiscoveryTest, RefreshClosesTheHandleOfAVanishedOpenEntry) {
     RefreshDeviceTable();
     for (const sim::TokenId token : {gone, stays}) {
       SlotEntry& entry = TableEntry(EntryOfToken(token));
-      ASSERT_EQ(OpenSlot(entry, 1), 1);
+      ASSERT_TRUE(OpenSlot(entry, 1));
       entry.dwOpenCount = 1;
       StartDeviceMonitor();
     }
@@ -445,7 +444,7 @@ TEST_F(DiscoveryTest, RefreshClosesTheHandleOfAVanishedOpenEntry) {
               DisconnectResult::kInvalid);
     EXPECT_EQ(M().Counters().openFileHandles, 0);
     EXPECT_TRUE(WaitFor([&] { return M().Counters().threadsRunning == 0; }));
-    EXPECT_EQ(StopDeviceMonitor(), 0);
+    EXPECT_FALSE(StopDeviceMonitor());
   }
 }
 

@@ -158,7 +158,7 @@ TEST_F(Win32SystemTest, InterfaceEnumerationReadsThePathsOfTheHidClass) {
   device::PathList list = nullptr;
   DWORD count = device::kUsableEntries;
   // Without a hardware-id prefix every interface of the class is taken.
-  ASSERT_EQ(device::EnumInterfacePaths(hid_, nullptr, &list, &count), 1);
+  ASSERT_TRUE(device::EnumInterfacePaths(hid_, nullptr, &list, &count));
   ASSERT_NE(list, nullptr);
   EXPECT_EQ(count, static_cast<DWORD>(present));
   for (DWORD i = 0; i < count; ++i) {
@@ -168,7 +168,7 @@ TEST_F(Win32SystemTest, InterfaceEnumerationReadsThePathsOfTheHidClass) {
     EXPECT_EQ(list[i]->cbSize, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
   }
   EXPECT_EQ(list[count], nullptr);
-  EXPECT_EQ(device::FreePathList(list), 1);
+  EXPECT_TRUE(device::FreePathList(list));
 
   // Size query then read, per interface; the read with the platform's size.
   std::vector<CountingSystem::DetailCall> reads;
@@ -206,7 +206,7 @@ bool ClassRegistered() {
 
 TEST_F(Win32SystemTest, MonitorRunsAHiddenWindowOnItsOwnThread) {
   CountingSystem counting;
-  ASSERT_EQ(device::StartDeviceMonitor(), 1);
+  device::StartDeviceMonitor();
   EXPECT_TRUE(device::MonitorThreadRunning());
   HWND window = WaitForMonitorWindow(true);
   ASSERT_NE(window, nullptr);
@@ -220,12 +220,12 @@ TEST_F(Win32SystemTest, MonitorRunsAHiddenWindowOnItsOwnThread) {
               ::testing::IsSupersetOf({"RegisterDeviceNotificationA",
                                        "UnregisterDeviceNotification"}));
 
-  ASSERT_EQ(device::StopDeviceMonitor(), 1);
+  ASSERT_TRUE(device::StopDeviceMonitor());
   EXPECT_FALSE(device::MonitorThreadRunning());
   EXPECT_EQ(device::MonitorUsers(), 0);
   EXPECT_EQ(::FindWindowA(device::kMonitorClassName, nullptr), nullptr);
   EXPECT_FALSE(ClassRegistered());
-  EXPECT_EQ(device::StopDeviceMonitor(), 0);
+  EXPECT_FALSE(device::StopDeviceMonitor());
 }
 
 TEST_F(Win32SystemTest, RemovalBroadcastClosesAndFreesTheOpenEntry) {
@@ -247,7 +247,7 @@ TEST_F(Win32SystemTest, RemovalBroadcastClosesAndFreesTheOpenEntry) {
     entry.dwOpenCount = 1;
     std::strcpy(entry.szPath, kPath);
   }
-  ASSERT_EQ(device::StartDeviceMonitor(), 1);
+  device::StartDeviceMonitor();
   HWND window = WaitForMonitorWindow(true);
   ASSERT_NE(window, nullptr);
 
@@ -297,7 +297,7 @@ TEST_F(Win32SystemTest, RemovalBroadcastClosesAndFreesTheOpenEntry) {
   // nothing left to stop.
   EXPECT_FALSE(device::MonitorThreadRunning());
   EXPECT_EQ(WaitForMonitorWindow(false), nullptr);
-  EXPECT_EQ(device::StopDeviceMonitor(), 0);
+  EXPECT_FALSE(device::StopDeviceMonitor());
 }
 
 }  // namespace
