@@ -28,7 +28,6 @@ inline constexpr int kMaxAtrBytes = 64;
 // A used entry as a listing shows it.
 struct SlotListing {
   std::uint32_t index;
-  std::int32_t kind;
   std::uint16_t wVersion;
   std::uint8_t bAtrLength;
   std::uint8_t bAtr[kMaxAtrBytes];

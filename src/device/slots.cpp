@@ -217,7 +217,6 @@ int ListSlots(SlotListing* out) {
     if (entry.dwKind == SLOT_FREE) continue;
     SlotListing& listing = out[count++];
     listing.index = static_cast<std::uint32_t>(i);
-    listing.kind = entry.dwKind;
     listing.wVersion = entry.AtrInfo.wVersion;
     listing.bAtrLength = entry.bAtrLength;
     std::memcpy(listing.bAtr, entry.bAtr, entry.bAtrLength);
