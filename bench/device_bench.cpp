@@ -16,7 +16,7 @@
 #include <memory>
 
 #include "alloc_counter.h"
-#include "device/device.h"
+#include "device/testing.h"
 #include "sim/testing.h"
 
 namespace {
@@ -68,12 +68,16 @@ struct OpenToken {
       machine.SetFaults(token, faults);
     }
     device::RefreshDeviceTable();
-    entry = &device::g_DeviceTable[0];
-    opened = device::OpenSlot(*entry, 1) == 1;
+    entry = &device::testing::TableEntry(0);
+    opened = device::OpenSlot(*entry, 1);
   }
   ~OpenToken() {
     if (opened) device::CloseSlot(*entry);
     device::InitDeviceTable();
+  }
+  // The open device and the transport of its kind.
+  device::Channel OpenChannel() const {
+    return device::Channel{entry->hDevice, entry->dwKind};
   }
   sim::TestMachine machine;
   device::SlotEntry* entry = nullptr;
@@ -103,8 +107,8 @@ void BM_TransmitControl(benchmark::State& state) {
   for (auto _ : state) {
     std::uint32_t length = 255;
     // Control request 2: the token answers its ATR.
-    if (device::TransmitControl(*token.entry, 2, nullptr, 0, response,
-                                &length) != 0) {
+    if (!device::TransmitControl(token.OpenChannel(), 2, nullptr, 0, response,
+                                 &length)) {
       state.SkipWithError("exchange failed");
       break;
     }
@@ -126,8 +130,8 @@ void BM_TransmitApdu(benchmark::State& state) {
   const Tally before = Tally::Now(token.machine);
   for (auto _ : state) {
     std::uint32_t length = 255;
-    if (device::TransmitApdu(*token.entry, apdu, sizeof(apdu), response,
-                             &length) != 0) {
+    if (!device::TransmitApdu(token.OpenChannel(), apdu, sizeof(apdu), response,
+                              &length)) {
       state.SkipWithError("exchange failed");
       break;
     }
@@ -162,7 +166,7 @@ void BM_Refresh(benchmark::State& state) {
   state.counters["opens_per_token"] = (after.opens - before.opens) / perToken;
 
   int listed = 0;
-  for (const device::SlotEntry& entry : device::g_DeviceTable) {
+  for (const device::SlotEntry& entry : device::testing::TableEntries()) {
     listed += entry.dwKind != device::SLOT_FREE;
   }
   if (listed != tokens) state.SkipWithError("not every token was listed");

@@ -61,7 +61,6 @@ struct Response {
   static constexpr std::uint32_t kCapacity = 400;
   std::uint8_t bytes[kCapacity];
   std::uint32_t length;
-  const std::uint8_t* DataBytes() const { return bytes; }
   std::uint32_t DataLength() const { return length - 2; }
 };
 

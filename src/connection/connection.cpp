@@ -53,10 +53,6 @@ void MarkClosed(VXContext& context) {
 
 }  // namespace
 
-bool IsSameHandle(HANDLE handle, std::uint32_t word) {
-  return handle == ContextWordToHandle(word);
-}
-
 SlotHold::SlotHold(const VXContext* context)
     : index_(context != nullptr && IsIndexInRange(*context) ? context->dwIndex
                                                             : kNoIndex) {
@@ -231,32 +227,6 @@ std::uint32_t SlotControl(const SlotHold& held, VXContext* context,
   std::memcpy(output, response, responseLength);
   if (returnedLength != nullptr) {
     *returnedLength = responseLength;
-  }
-  return VX_SUCCESS;
-}
-
-std::uint32_t SlotStatus(const VXContext* context, std::uint32_t* state,
-                         std::uint32_t* protocol, std::uint8_t* atr,
-                         std::uint32_t* atrLength) {
-  device::SlotListing entry{};
-  if (!HasHandle(context) ||
-      !device::SlotStatusOf(ConnectionOf(*context), &entry)) {
-    return VX_INVALID_PARAMETER;
-  }
-  if (state != nullptr) {
-    // A connection's handle is never 0 (an open that gives 0 fails).
-    *state = kStateOpen;
-  }
-  if (protocol != nullptr) {
-    *protocol = kProtocol;
-  }
-  if (atrLength != nullptr && entry.bAtrLength > *atrLength) {
-    *atrLength = entry.bAtrLength;
-    return VX_BUFFER_TOO_SMALL;
-  }
-  if (atr != nullptr && atrLength != nullptr) {
-    *atrLength = entry.bAtrLength;
-    std::memcpy(atr, entry.bAtr, entry.bAtrLength);
   }
   return VX_SUCCESS;
 }

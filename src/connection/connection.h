@@ -26,9 +26,6 @@ inline constexpr std::uint32_t kReserved2 = 24000;
 // holds (each open of it adds one, each close ends one) and dwReserved2 the
 // serial number of the device's opening; its last close puts back the
 // listing's values. Copies of the context carry both.
-// States reported by SlotStatus.
-inline constexpr std::uint32_t kStateOpen = 6;
-inline constexpr std::uint32_t kStateNoHandle = 2;
 // Largest response accepted from one exchange; the buffer is one byte more.
 inline constexpr std::uint32_t kResponseCapacity = 255;
 inline constexpr std::uint32_t kResponseBufferSize = 256;
@@ -52,8 +49,6 @@ inline HANDLE ContextWordToHandle(std::uint32_t word) {
   return reinterpret_cast<HANDLE>(
       static_cast<std::intptr_t>(static_cast<std::int32_t>(word)));
 }
-// True when the context word names `handle`.
-bool IsSameHandle(HANDLE handle, std::uint32_t word);
 
 using common::SpreadVersion;
 
@@ -123,13 +118,6 @@ std::uint32_t SlotControl(const SlotHold& held, VXContext* context,
                           std::uint32_t dataLength, std::uint8_t* output,
                           std::uint32_t outputCapacity,
                           std::uint32_t* returnedLength);
-
-// Reports state, protocol and the entry's ATR. `atrLength` is the ATR
-// buffer's size on entry; a short one gives 17 with the ATR length (state
-// and protocol are written first). 0, 2 or 17.
-std::uint32_t SlotStatus(const VXContext* context, std::uint32_t* state,
-                         std::uint32_t* protocol, std::uint8_t* atr,
-                         std::uint32_t* atrLength);
 
 // Exchanges one APDU of 5 to 255 bytes. `responseLength` is the response
 // buffer's size on entry and the response length (data and SW1 SW2) on

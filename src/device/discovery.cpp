@@ -139,14 +139,14 @@ const char* PathText(const PathItem* item) {
   return reinterpret_cast<const char*>(item) + kPathOffset;
 }
 
-int ListDevicePaths(const GUID& classGuid, const char* hardwareIdPrefix,
-                    PathList* list, DWORD* count) {
+bool ListDevicePaths(const GUID& classGuid, const char* hardwareIdPrefix,
+                     PathList* list, DWORD* count) {
   if (detail::IsNt4()) return EnumLegacyDevicePaths(classGuid, list, count);
   return EnumInterfacePaths(classGuid, hardwareIdPrefix, list, count);
 }
 
-int EnumInterfacePaths(const GUID& classGuid, const char* hardwareIdPrefix,
-                       PathList* list, DWORD* count) {
+bool EnumInterfacePaths(const GUID& classGuid, const char* hardwareIdPrefix,
+                        PathList* list, DWORD* count) {
   std::lock_guard guard(DeviceTableLock());
   os::System& sys = os::Sys();
   const DWORD capacity = *count;
@@ -156,14 +156,14 @@ int EnumInterfacePaths(const GUID& classGuid, const char* hardwareIdPrefix,
   // Without the enumeration functions nothing can be told about the
   // devices: the enumeration fails and the table is left as it is.
   const SetupFunctions* setup = BindSetupFunctions();
-  if (setup == nullptr) return 0;
+  if (setup == nullptr) return false;
   PathList paths = MakePathList(capacity);
-  if (paths == nullptr) return 0;
+  if (paths == nullptr) return false;
   HDEVINFO set = sys.SetupDiGetClassDevsA(
       &classGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE || set == nullptr) {
     FreePathList(paths);
-    return 0;
+    return false;
   }
 
   DWORD stored = 0;
@@ -195,11 +195,11 @@ int EnumInterfacePaths(const GUID& classGuid, const char* hardwareIdPrefix,
 
   if (failed) {
     FreePathList(paths);
-    return 0;
+    return false;
   }
   *list = paths;
   *count = stored;
-  return 1;
+  return true;
 }
 
 const char* LegacyNamePrefix(const GUID& classGuid) {
@@ -208,7 +208,8 @@ const char* LegacyNamePrefix(const GUID& classGuid) {
              : nullptr;
 }
 
-int EnumLegacyDevicePaths(const GUID& classGuid, PathList* list, DWORD* count) {
+bool EnumLegacyDevicePaths(const GUID& classGuid, PathList* list,
+                           DWORD* count) {
   std::lock_guard guard(DeviceTableLock());
   os::System& sys = os::Sys();
   const DWORD capacity = *count;
@@ -216,20 +217,20 @@ int EnumLegacyDevicePaths(const GUID& classGuid, PathList* list, DWORD* count) {
   *count = 0;
 
   const char* prefix = LegacyNamePrefix(classGuid);
-  if (prefix == nullptr) return 0;
+  if (prefix == nullptr) return false;
   PathList paths = MakePathList(capacity);
-  if (paths == nullptr) return 0;
+  if (paths == nullptr) return false;
   auto* names =
       static_cast<char*>(sys.LocalAlloc(LMEM_ZEROINIT, kDosNameChars));
   if (names == nullptr) {
     FreePathList(paths);
-    return 0;
+    return false;
   }
   DWORD chars = sys.QueryDosDeviceA(nullptr, names, kDosNameChars);
   if (chars == 0) {
     sys.LocalFree(names);
     FreePathList(paths);
-    return 0;
+    return false;
   }
   if (chars > kDosNameChars) chars = kDosNameChars;
 
@@ -264,19 +265,19 @@ int EnumLegacyDevicePaths(const GUID& classGuid, PathList* list, DWORD* count) {
 
   if (failed) {
     FreePathList(paths);
-    return 0;
+    return false;
   }
   *list = paths;
   *count = stored;
-  return 1;
+  return true;
 }
 
-int FreePathList(PathList list) {
-  if (list == nullptr) return 0;
+bool FreePathList(PathList list) {
+  if (list == nullptr) return false;
   os::System& sys = os::Sys();
   for (PathItem** item = list; *item != nullptr; ++item) sys.LocalFree(*item);
   sys.LocalFree(list);
-  return 1;
+  return true;
 }
 
 void GetHidClassGuid(GUID* guid) {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "device/device.h"
+#include "device/internal.h"
 
 namespace vantor::device {
 namespace {

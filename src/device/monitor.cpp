@@ -6,6 +6,7 @@
 
 #include "device/device.h"
 #include "device/internal.h"
+#include "device/testing.h"
 
 namespace vantor::device {
 namespace {
@@ -97,7 +98,7 @@ void LowerMonitorUsersForRemoval() {
 
 }  // namespace detail
 
-int StartDeviceMonitor() {
+void StartDeviceMonitor() {
   std::lock_guard guard(DeviceTableLock());
   if (g_monitor.dwMonitorUsers == 0) {
     OSVERSIONINFOA version;
@@ -112,17 +113,16 @@ int StartDeviceMonitor() {
     }
   }
   ++g_monitor.dwMonitorUsers;
-  return 1;
 }
 
-int StopDeviceMonitor() {
+bool StopDeviceMonitor() {
   HANDLE thread = nullptr;
   DWORD threadId = 0;
   {
     std::lock_guard guard(DeviceTableLock());
-    if (g_monitor.dwMonitorUsers == 0) return 0;
+    if (g_monitor.dwMonitorUsers == 0) return false;
     if (--g_monitor.dwMonitorUsers > 0 || g_monitor.hMonitorThread == nullptr) {
-      return 1;
+      return true;
     }
     thread = g_monitor.hMonitorThread;
     threadId = g_monitor.dwMonitorThreadId;
@@ -137,7 +137,7 @@ int StopDeviceMonitor() {
     sys.PostThreadMessageA(threadId, WM_QUIT, 0, 0);
   }
   sys.CloseHandle(thread);
-  return 1;
+  return true;
 }
 
 DWORD WINAPI DeviceMonitorThread(LPVOID parameter) {

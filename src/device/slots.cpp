@@ -7,6 +7,7 @@
 
 #include "device/device.h"
 #include "device/internal.h"
+#include "device/testing.h"
 
 namespace vantor::device {
 namespace {
@@ -146,7 +147,7 @@ ExchangeResult RunExchange(const Connection& connection, Refuse refuse,
   if (!ChannelOf(connection, &channel) || refuse(channel)) {
     return ExchangeResult::kInvalid;
   }
-  if (transmit(channel) == 0) return ExchangeResult::kDone;
+  if (transmit(channel)) return ExchangeResult::kDone;
   if (!IsDeviceGoneError(LastTransportError())) return ExchangeResult::kFailed;
   std::lock_guard guard(DeviceTableLock());
   if (SlotEntry* entry = ConnectedEntry(connection)) {
@@ -216,7 +217,6 @@ int ListSlots(SlotListing* out) {
     if (entry.dwKind == SLOT_FREE) continue;
     SlotListing& listing = out[count++];
     listing.index = static_cast<std::uint32_t>(i);
-    listing.kind = entry.dwKind;
     listing.wVersion = entry.AtrInfo.wVersion;
     listing.bAtrLength = entry.bAtrLength;
     std::memcpy(listing.bAtr, entry.bAtr, entry.bAtrLength);
@@ -242,7 +242,7 @@ ConnectResult ConnectSlot(std::uint32_t index, std::uint32_t shareMode,
     // Only a shared connect joins a device that is open shared.
     if (shareMode == 0 || entry.dwShareMode == 0) return ConnectResult::kBusy;
   } else {
-    if (OpenSlot(entry, shareMode) == 0) return ConnectResult::kBusy;
+    if (!OpenSlot(entry, shareMode)) return ConnectResult::kBusy;
     // Counted under the lock, so a removal cannot count it down first. A
     // monitor that cannot be started takes the opening back.
     try {
@@ -338,18 +338,6 @@ ExchangeResult ExchangeApdu(const Connection& connection,
 bool IsConnected(const Connection& connection) {
   std::lock_guard guard(DeviceTableLock());
   return ConnectedEntry(connection) != nullptr;
-}
-
-bool SlotStatusOf(const Connection& connection, SlotListing* out) {
-  std::lock_guard guard(DeviceTableLock());
-  const SlotEntry* entry = ConnectedEntry(connection);
-  if (entry == nullptr) return false;
-  out->index = connection.index;
-  out->kind = entry->dwKind;
-  out->wVersion = entry->AtrInfo.wVersion;
-  out->bAtrLength = entry->bAtrLength;
-  std::memcpy(out->bAtr, entry->bAtr, entry->bAtrLength);
-  return true;
 }
 
 }  // namespace vantor::device

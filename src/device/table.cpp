@@ -6,6 +6,7 @@
 
 #include "device/device.h"
 #include "device/internal.h"
+#include "device/testing.h"
 
 namespace vantor::device {
 namespace {
@@ -154,9 +155,9 @@ AtrRead ReadClosedTarget(const AtrTarget& target, std::uint8_t* atr,
     std::lock_guard guard(DeviceTableLock());
     if (!StillTarget(target)) return AtrRead::kSkipped;
   }
-  const int result = detail::ReadAtrAt(target.path, target.kind, atr, length);
+  const bool read = detail::ReadAtrAt(target.path, target.kind, atr, length);
   // An empty ATR is no ATR: the token is treated as unreadable.
-  return result == 0 && *length != 0 ? AtrRead::kRead : AtrRead::kUnreadable;
+  return read && *length != 0 ? AtrRead::kRead : AtrRead::kUnreadable;
 }
 
 // An open entry keeps the ATR it had and is never reset: its connection's
@@ -268,7 +269,7 @@ void RefreshDeviceTable() {
   for (const Kind& kind : kinds) {
     PathList list = nullptr;
     DWORD count = kUsableEntries;
-    if (ListDevicePaths(*kind.classGuid, kind.prefix, &list, &count) != 0) {
+    if (ListDevicePaths(*kind.classGuid, kind.prefix, &list, &count)) {
       // Released however the update ends.
       struct Free {
         PathList list;
@@ -279,9 +280,9 @@ void RefreshDeviceTable() {
   }
 }
 
-int UpdateSlotsOfKind(PathList list, DWORD count, std::int32_t kind) {
+bool UpdateSlotsOfKind(PathList list, DWORD count, std::int32_t kind) {
   std::lock_guard refresh(RefreshLock());
-  int result = 0;
+  bool placed = true;
   int targets = 0;
   {
     std::lock_guard guard(DeviceTableLock());
@@ -326,7 +327,7 @@ int UpdateSlotsOfKind(PathList list, DWORD count, std::int32_t kind) {
         ++nextFree;
       }
       if (nextFree == kUsableEntries) {
-        result = -1;
+        placed = false;
         break;
       }
       TakeEntry(g_DeviceTable[nextFree], kind, path, hashes[i]);
@@ -346,21 +347,21 @@ int UpdateSlotsOfKind(PathList list, DWORD count, std::int32_t kind) {
     }
   }
   ReadTargetAtrs(targets);
-  return result;
+  return placed;
 }
 
-int ParseAtr(const std::uint8_t* atr, std::uint32_t atrLength, AtrInfo* info) {
+bool ParseAtr(const std::uint8_t* atr, std::uint32_t atrLength, AtrInfo* info) {
   if (atr == nullptr || info == nullptr || atrLength < 1 || atr[0] != 0x3B) {
-    return -1;
+    return false;
   }
   common::ParseAtrFields(atr, atrLength, info);
-  return 0;
+  return true;
 }
 
-int OpenDevicePath(const char* path, DWORD shareMode, HANDLE* handle) {
+bool OpenDevicePath(const char* path, DWORD shareMode, HANDLE* handle) {
   *handle = os::Sys().CreateFileA(path, GENERIC_READ | GENERIC_WRITE, shareMode,
                                   nullptr, OPEN_EXISTING, 0, nullptr);
-  return *handle != INVALID_HANDLE_VALUE && *handle != nullptr ? 1 : 0;
+  return *handle != INVALID_HANDLE_VALUE && *handle != nullptr;
 }
 
 BOOL CloseDeviceHandle(HANDLE handle) {
@@ -368,13 +369,13 @@ BOOL CloseDeviceHandle(HANDLE handle) {
   return os::Sys().CloseHandle(handle);
 }
 
-int OpenSlot(SlotEntry& entry, DWORD shareMode) {
+bool OpenSlot(SlotEntry& entry, DWORD shareMode) {
   std::lock_guard guard(DeviceTableLock());
-  if (!IsUsed(entry)) return 0;
+  if (!IsUsed(entry)) return false;
   HANDLE handle = INVALID_HANDLE_VALUE;
-  if (OpenDevicePath(entry.szPath, shareMode, &handle) == 0) return 0;
+  if (!OpenDevicePath(entry.szPath, shareMode, &handle)) return false;
   entry.hDevice = handle;
-  return 1;
+  return true;
 }
 
 BOOL CloseSlot(SlotEntry& entry) {

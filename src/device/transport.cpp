@@ -23,10 +23,10 @@ constexpr int kReadTries = 10;
 
 thread_local DWORD t_lastError = 0;
 
-// Records the platform error of the call that just failed; -1.
-int Failed() {
+// Records the platform error of the call that just failed; false.
+bool Failed() {
   t_lastError = os::Sys().GetLastError();
-  return -1;
+  return false;
 }
 
 // Errors by which a driver says it does not know the single-call code; only
@@ -37,13 +37,11 @@ bool IsUnknownCode(DWORD error) {
 }
 
 // The driver's side of Exchange.
-[[gnu::noinline]] int DriverExchange(HANDLE device, const RequestHeader& header,
-                                     const std::uint8_t* data,
-                                     std::uint32_t dataLength,
-                                     const std::uint8_t* payload,
-                                     const RequestHeader& fetch,
-                                     std::uint8_t* response,
-                                     std::uint32_t* responseLength) {
+[[gnu::noinline]] bool DriverExchange(
+    HANDLE device, const RequestHeader& header, const std::uint8_t* data,
+    std::uint32_t dataLength, const std::uint8_t* payload,
+    const RequestHeader& fetch, std::uint8_t* response,
+    std::uint32_t* responseLength) {
   // Single-call exchange: the header and the data in, the answer out.
   std::uint8_t request[8 + 256];
   // The data may carry a PIN: the bytes written are wiped.
@@ -57,7 +55,7 @@ bool IsUnknownCode(DWORD error) {
   if (sys.DeviceIoControl(device, IOCTL_VX_TRANSFER, request, dataLength + 8,
                           response, capacity, &returned, nullptr) != 0) {
     *responseLength = std::min(returned, capacity);
-    return 0;
+    return true;
   }
   if (!IsUnknownCode(sys.GetLastError())) return Failed();
 
@@ -71,25 +69,24 @@ bool IsUnknownCode(DWORD error) {
     return Failed();
   }
   *responseLength = std::min<DWORD>(returned, fetch.wLength);
-  return 0;
+  return true;
 }
 
 // Sends a request (header and data) and fetches its answer with `fetch`.
-inline int Exchange(const Channel& channel, const RequestHeader& header,
-                    const std::uint8_t* data, std::uint32_t dataLength,
-                    const RequestHeader& fetch, std::uint8_t* response,
-                    std::uint32_t* responseLength) {
+inline bool Exchange(const Channel& channel, const RequestHeader& header,
+                     const std::uint8_t* data, std::uint32_t dataLength,
+                     const RequestHeader& fetch, std::uint8_t* response,
+                     std::uint32_t* responseLength) {
   t_lastError = 0;
   // A request without data sends eight filler bytes where a separate write
   // or a report needs data.
   const std::uint8_t* payload = dataLength != 0 ? data : detail::kFiller;
   if (channel.kind == SLOT_HID) {
     return detail::HidExchange(channel.handle, header, payload, response,
-                               responseLength)
-               ? 0
-               : Failed();
+                               responseLength) ||
+           Failed();
   }
-  if (channel.kind != SLOT_DRIVER) return -1;
+  if (channel.kind != SLOT_DRIVER) return false;
   return DriverExchange(channel.handle, header, data, dataLength, payload,
                         fetch, response, responseLength);
 }
@@ -114,15 +111,15 @@ bool IsDeviceGoneError(DWORD error) {
          error == ERROR_NO_SUCH_DEVICE || error == ERROR_DEV_NOT_EXIST;
 }
 
-int TransmitControl(const Channel& channel, std::int32_t type,
-                    const std::uint8_t* data, std::uint32_t dataLength,
-                    std::uint8_t* response, std::uint32_t* responseLength) {
+bool TransmitControl(const Channel& channel, std::int32_t type,
+                     const std::uint8_t* data, std::uint32_t dataLength,
+                     std::uint8_t* response, std::uint32_t* responseLength) {
   t_lastError = 0;
   if (data == nullptr) dataLength = 0;
   const std::uint32_t limit =
       channel.kind == SLOT_HID ? kMaxHidControlData : kMaxRequestData;
   if (dataLength > limit || response == nullptr || responseLength == nullptr) {
-    return -1;
+    return false;
   }
   const RequestHeader header{
       kToDevice, kControlRequest, ControlRequestCode(type, data, dataLength), 0,
@@ -132,13 +129,13 @@ int TransmitControl(const Channel& channel, std::int32_t type,
                   responseLength);
 }
 
-int TransmitApdu(const Channel& channel, const std::uint8_t* apdu,
-                 std::uint32_t apduLength, std::uint8_t* response,
-                 std::uint32_t* responseLength) {
+bool TransmitApdu(const Channel& channel, const std::uint8_t* apdu,
+                  std::uint32_t apduLength, std::uint8_t* response,
+                  std::uint32_t* responseLength) {
   t_lastError = 0;
   if ((apdu == nullptr && apduLength != 0) || apduLength > kMaxRequestData ||
       response == nullptr || responseLength == nullptr) {
-    return -1;
+    return false;
   }
   const RequestHeader header{kToDevice, kApduRequest, 0, 0,
                              static_cast<std::uint16_t>(apduLength & 0xFF)};
@@ -147,22 +144,8 @@ int TransmitApdu(const Channel& channel, const std::uint8_t* apdu,
                   responseLength);
 }
 
-int TransmitControl(SlotEntry& entry, std::int32_t type,
-                    const std::uint8_t* data, std::uint32_t dataLength,
-                    std::uint8_t* response, std::uint32_t* responseLength) {
-  return TransmitControl(Channel{entry.hDevice, entry.dwKind}, type, data,
-                         dataLength, response, responseLength);
-}
-
-int TransmitApdu(SlotEntry& entry, const std::uint8_t* apdu,
-                 std::uint32_t apduLength, std::uint8_t* response,
-                 std::uint32_t* responseLength) {
-  return TransmitApdu(Channel{entry.hDevice, entry.dwKind}, apdu, apduLength,
-                      response, responseLength);
-}
-
-int ReadAtrOn(const Channel& channel, std::uint8_t* response,
-              std::uint8_t* capacity) {
+bool ReadAtrOn(const Channel& channel, std::uint8_t* response,
+               std::uint8_t* capacity) {
   if (channel.kind == SLOT_DRIVER) {
     DWORD returned = 0;
     if (os::Sys().DeviceIoControl(channel.handle, IOCTL_VX_GET_ATR, nullptr, 0,
@@ -170,27 +153,23 @@ int ReadAtrOn(const Channel& channel, std::uint8_t* response,
                                   nullptr) != 0) {
       *capacity =
           static_cast<std::uint8_t>(std::min<DWORD>(returned, *capacity));
-      return 0;
+      return true;
     }
   }
   // The ATR as the answer to control request 2.
   std::uint32_t length = *capacity;
-  const int result = TransmitControl(channel, 2, nullptr, 0, response, &length);
+  const bool read = TransmitControl(channel, 2, nullptr, 0, response, &length);
   *capacity =
       static_cast<std::uint8_t>(std::min<std::uint32_t>(length, *capacity));
-  return result;
-}
-
-int ReadAtr(SlotEntry& entry, std::uint8_t* response, std::uint8_t* capacity) {
-  return detail::ReadAtrAt(entry.szPath, entry.dwKind, response, capacity);
+  return read;
 }
 
 namespace detail {
 
-int ReadAtrAt(const char* path, std::int32_t kind, std::uint8_t* response,
-              std::uint8_t* capacity) {
+bool ReadAtrAt(const char* path, std::int32_t kind, std::uint8_t* response,
+               std::uint8_t* capacity) {
   HANDLE temporary = INVALID_HANDLE_VALUE;
-  if (OpenDevicePath(path, FILE_SHARE_READ, &temporary) == 0) return -1;
+  if (!OpenDevicePath(path, FILE_SHARE_READ, &temporary)) return false;
   // Closed however the read ends.
   struct Close {
     HANDLE handle;

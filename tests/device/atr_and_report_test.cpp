@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "device/device.h"
+#include "device/testing.h"
 
 namespace vantor::device {
 namespace {
@@ -32,7 +32,7 @@ TEST_P(ParseAtrTest, FieldsAndBounds) {
   const Bytes buffer = Padded(c.atr);
   AtrInfo info;
   std::memset(&info, 0x5A, sizeof(info));
-  ASSERT_EQ(ParseAtr(buffer.data(), c.length, &info), 0);
+  ASSERT_TRUE(ParseAtr(buffer.data(), c.length, &info));
   EXPECT_EQ(info.bHist0, c.expected.bHist0);
   EXPECT_EQ(info.wVersion, c.expected.wVersion);
   EXPECT_EQ(info.bHist3, c.expected.bHist3);
@@ -98,9 +98,8 @@ TEST(ParseAtr, NotBeginningWith3BLeavesTheRecord) {
         Bytes{}}) {
     AtrInfo info;
     std::memset(&info, 0x5A, sizeof(info));
-    EXPECT_EQ(
-        ParseAtr(atr.data(), static_cast<std::uint32_t>(atr.size()), &info),
-        -1);
+    EXPECT_FALSE(
+        ParseAtr(atr.data(), static_cast<std::uint32_t>(atr.size()), &info));
     for (std::size_t i = 0; i < sizeof(info); ++i) {
       EXPECT_EQ(reinterpret_cast<const std::uint8_t*>(&info)[i], 0x5A);
     }

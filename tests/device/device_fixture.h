@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/device.h"
+#include "device/testing.h"
 #include "sim/testing.h"
 
 namespace vantor::device::testing {
@@ -61,8 +61,7 @@ class DeviceTest : public ::testing::Test {
   // The entry holding `path`, or -1.
   static int EntryOf(const std::string& path) {
     for (int i = 0; i < kUsableEntries; ++i) {
-      if (g_DeviceTable[i].dwKind != SLOT_FREE &&
-          path == g_DeviceTable[i].szPath)
+      if (TableEntry(i).dwKind != SLOT_FREE && path == TableEntry(i).szPath)
         return i;
     }
     return -1;
@@ -73,7 +72,7 @@ class DeviceTest : public ::testing::Test {
 
   static int UsedEntries() {
     int used = 0;
-    for (const SlotEntry& entry : g_DeviceTable)
+    for (const SlotEntry& entry : TableEntries())
       used += entry.dwKind != SLOT_FREE;
     return used;
   }
@@ -84,7 +83,7 @@ class DeviceTest : public ::testing::Test {
     RefreshDeviceTable();
     const int index = EntryOfToken(token);
     EXPECT_GE(index, 0);
-    return g_DeviceTable[index < 0 ? 0 : index];
+    return TableEntry(index < 0 ? 0 : index);
   }
 
   static sim::TokenConfig Usb() {
@@ -113,13 +112,13 @@ class DeviceTest : public ::testing::Test {
   void Release() {
     if (!machine_) return;
     for (int i = 0; i < kUsableEntries; ++i) {
-      SlotEntry& entry = g_DeviceTable[i];
+      SlotEntry& entry = TableEntry(i);
       if (entry.dwKind != SLOT_FREE && entry.hDevice != INVALID_HANDLE_VALUE) {
         CloseSlot(entry);
         entry.hDevice = INVALID_HANDLE_VALUE;
       }
     }
-    while (StopDeviceMonitor() != 0) {
+    while (StopDeviceMonitor()) {
     }
     EXPECT_TRUE(WaitFor([&] { return M().Counters().threadsRunning == 0; }));
     InitDeviceTable();

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "device/device.h"
+#include "device/testing.h"
 #include "device_fixture.h"
 
 namespace vantor::device::testing {
@@ -15,7 +15,7 @@ namespace {
 class DiscoveryTest : public DeviceTest {};
 
 TEST_F(DiscoveryTest, EmptyMachineListsNothing) {
-  for (const SlotEntry& entry : g_DeviceTable)
+  for (const SlotEntry& entry : TableEntries())
     EXPECT_EQ(entry.dwKind, SLOT_FREE);
   RefreshDeviceTable();
   EXPECT_EQ(UsedEntries(), 0);
@@ -47,7 +47,7 @@ TEST_F(DiscoveryTest, HidTokensMatchTheHardwareIdPrefixInAnyCase) {
       continue;
     }
     ASSERT_EQ(index, 0);
-    const SlotEntry& entry = g_DeviceTable[0];
+    const SlotEntry& entry = TableEntry(0);
     EXPECT_EQ(entry.dwKind, SLOT_HID);
     EXPECT_EQ(entry.hDevice, INVALID_HANDLE_VALUE);
     EXPECT_EQ(entry.dwOpenCount, 0);
@@ -79,8 +79,8 @@ TEST_F(DiscoveryTest, DriverTokensAreFoundByInterfaceClass) {
   const sim::TokenId usb = M().Plug(Usb());
   RefreshDeviceTable();
   ASSERT_EQ(UsedEntries(), 2);
-  EXPECT_EQ(g_DeviceTable[EntryOfToken(hid)].dwKind, SLOT_HID);
-  const SlotEntry& entry = g_DeviceTable[EntryOfToken(usb)];
+  EXPECT_EQ(TableEntry(EntryOfToken(hid)).dwKind, SLOT_HID);
+  const SlotEntry& entry = TableEntry(EntryOfToken(usb));
   EXPECT_EQ(entry.dwKind, SLOT_DRIVER);
   EXPECT_EQ(entry.AtrInfo.wVersion, 0x0230);
   EXPECT_EQ(entry.AtrInfo.bDeviceIdLength, 8);
@@ -109,7 +109,7 @@ TEST_F(DiscoveryTest, Nt4FindsOnlyDriverTokensByDosName) {
   RefreshDeviceTable();
   ASSERT_EQ(UsedEntries(), 3);
   for (std::size_t i = 0; i < found.size(); ++i) {
-    const SlotEntry& entry = g_DeviceTable[i];
+    const SlotEntry& entry = TableEntry(i);
     EXPECT_EQ(entry.dwKind, SLOT_DRIVER);
     EXPECT_EQ(std::string(entry.szPath), M().Token(found[i]).path);
     EXPECT_EQ(std::string(entry.szPath, 4), "\\\\.\\");
@@ -120,12 +120,11 @@ TEST_F(DiscoveryTest, Nt4FindsOnlyDriverTokensByDosName) {
   // Legacy path items carry the path length in their header word.
   PathList list = nullptr;
   DWORD count = kUsableEntries;
-  ASSERT_EQ(
-      ListDevicePaths(DriverInterfaceGuid, kHidHardwareIdPrefix, &list, &count),
-      1);
+  ASSERT_TRUE(ListDevicePaths(DriverInterfaceGuid, kHidHardwareIdPrefix, &list,
+                              &count));
   ASSERT_EQ(count, 3u);
   EXPECT_EQ(list[1]->cbSize, std::strlen("\\\\.\\kelvra2_lower"));
-  EXPECT_EQ(FreePathList(list), 1);
+  EXPECT_TRUE(FreePathList(list));
 
   // No HID class on NT 4: no list at all, and hid.dll is not loaded.
   GUID hidClass{};
@@ -133,7 +132,7 @@ TEST_F(DiscoveryTest, Nt4FindsOnlyDriverTokensByDosName) {
   EXPECT_EQ(hidClass.Data1, 0u);
   list = nullptr;
   count = kUsableEntries;
-  EXPECT_EQ(ListDevicePaths(hidClass, kHidHardwareIdPrefix, &list, &count), 0);
+  EXPECT_FALSE(ListDevicePaths(hidClass, kHidHardwareIdPrefix, &list, &count));
   EXPECT_EQ(list, nullptr);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(M().Counters().loadedLibraries, 0);
@@ -153,7 +152,7 @@ TEST_F(DiscoveryTest, AtMost127EntriesHidFirst) {
     EXPECT_EQ(EntryOfToken(usb[i]), static_cast<int>(64 + i));
   }
   EXPECT_EQ(EntryOfToken(usb[63]), -1);
-  EXPECT_EQ(g_DeviceTable[kUsableEntries].dwKind, SLOT_FREE);
+  EXPECT_EQ(TableEntry(kUsableEntries).dwKind, SLOT_FREE);
 
   // A second refresh keeps every entry where it is and adds none.
   RefreshDeviceTable();
@@ -178,7 +177,7 @@ TEST_F(DiscoveryTest, LongAtrKeepsItsFirst64Bytes) {
 TEST_F(DiscoveryTest, AtrNotBeginningWith3BKeepsTheParsedRecord) {
   const sim::TokenId token = M().Plug(Usb());
   RefreshDeviceTable();
-  SlotEntry& entry = g_DeviceTable[EntryOfToken(token)];
+  SlotEntry& entry = TableEntry(EntryOfToken(token));
   const AtrInfo before = entry.AtrInfo;
   ASSERT_EQ(before.wVersion, 0x0230);
 
@@ -194,8 +193,8 @@ TEST_F(DiscoveryTest, UnreadableAtrDropsAClosedEntryButNotAnOpenOne) {
   const sim::TokenId closed = M().Plug(Usb());
   const sim::TokenId open = M().Plug();
   RefreshDeviceTable();
-  SlotEntry& openEntry = g_DeviceTable[EntryOfToken(open)];
-  ASSERT_EQ(OpenSlot(openEntry, 1), 1);
+  SlotEntry& openEntry = TableEntry(EntryOfToken(open));
+  ASSERT_TRUE(OpenSlot(openEntry, 1));
   const HANDLE handle = openEntry.hDevice;
   const Bytes oldAtr(openEntry.bAtr, openEntry.bAtr + openEntry.bAtrLength);
 
@@ -232,8 +231,8 @@ TEST_F(DiscoveryTest, ReFoundTokenTakesTheLowestFreeEntry) {
   M().Unplug(b);
   RefreshDeviceTable();
   EXPECT_EQ(UsedEntries(), 1);
-  EXPECT_EQ(g_DeviceTable[0].dwKind, SLOT_FREE);
-  EXPECT_EQ(g_DeviceTable[1].dwKind, SLOT_FREE);
+  EXPECT_EQ(TableEntry(0).dwKind, SLOT_FREE);
+  EXPECT_EQ(TableEntry(1).dwKind, SLOT_FREE);
 
   M().Replug(b);
   RefreshDeviceTable();
@@ -245,7 +244,7 @@ TEST_F(DiscoveryTest, PathDifferingOnlyInCaseIsTheSameEntry) {
   const sim::TokenId token = M().Plug(Usb());
   RefreshDeviceTable();
   ASSERT_EQ(EntryOfToken(token), 0);
-  const std::string original = g_DeviceTable[0].szPath;
+  const std::string original = TableEntry(0).szPath;
 
   std::string upper = original;
   for (char& ch : upper) {
@@ -255,8 +254,8 @@ TEST_F(DiscoveryTest, PathDifferingOnlyInCaseIsTheSameEntry) {
   M().SetPath(token, upper);
   RefreshDeviceTable();
   EXPECT_EQ(UsedEntries(), 1);
-  EXPECT_EQ(g_DeviceTable[0].dwKind, SLOT_DRIVER);
-  EXPECT_EQ(std::string(g_DeviceTable[0].szPath), original);
+  EXPECT_EQ(TableEntry(0).dwKind, SLOT_DRIVER);
+  EXPECT_EQ(std::string(TableEntry(0).szPath), original);
 }
 
 TEST_F(DiscoveryTest, PathsLongerThan259CharactersAreSkipped) {
@@ -279,7 +278,7 @@ TEST_F(DiscoveryTest, PathsLongerThan259CharactersAreSkipped) {
     RefreshDeviceTable();
     EXPECT_EQ(UsedEntries(), 2);
     ASSERT_EQ(EntryOfToken(tokens[0]), 0);
-    EXPECT_EQ(std::strlen(g_DeviceTable[0].szPath), 259u);
+    EXPECT_EQ(std::strlen(TableEntry(0).szPath), 259u);
     EXPECT_EQ(EntryOfToken(tokens[3]), 1);
     EXPECT_EQ(M().Counters().liveAllocations, 0);
   }
@@ -299,7 +298,7 @@ TEST_F(DiscoveryTest, UnboundHidLibraryFindsNoHidTokens) {
     const sim::TokenId usb = M().Plug(Usb());
     RefreshDeviceTable();
     EXPECT_EQ(UsedEntries(), 1);
-    EXPECT_EQ(g_DeviceTable[EntryOfToken(usb)].dwKind, SLOT_DRIVER);
+    EXPECT_EQ(TableEntry(EntryOfToken(usb)).dwKind, SLOT_DRIVER);
     EXPECT_TRUE(WireOf(WireRecord::Kind::HidSetFeature).empty());
   }
 }
@@ -411,16 +410,16 @@ TEST_F(DiscoveryTest, RefreshClosesTheHandleOfAVanishedOpenEntry) {
     const sim::TokenId stays = M().Plug(config);
     RefreshDeviceTable();
     for (const sim::TokenId token : {gone, stays}) {
-      SlotEntry& entry = g_DeviceTable[EntryOfToken(token)];
-      ASSERT_EQ(OpenSlot(entry, 1), 1);
+      SlotEntry& entry = TableEntry(EntryOfToken(token));
+      ASSERT_TRUE(OpenSlot(entry, 1));
       entry.dwOpenCount = 1;
       StartDeviceMonitor();
     }
-    SlotEntry& goneEntry = g_DeviceTable[EntryOfToken(gone)];
+    SlotEntry& goneEntry = TableEntry(EntryOfToken(gone));
     ASSERT_EQ(MonitorUsers(), 2);
 
     const HANDLE goneHandle = goneEntry.hDevice;
-    const HANDLE staysHandle = g_DeviceTable[EntryOfToken(stays)].hDevice;
+    const HANDLE staysHandle = TableEntry(EntryOfToken(stays)).hDevice;
     const int staysIndex = EntryOfToken(stays);
     M().Unplug(gone);
     RefreshDeviceTable();
@@ -445,7 +444,7 @@ TEST_F(DiscoveryTest, RefreshClosesTheHandleOfAVanishedOpenEntry) {
               DisconnectResult::kInvalid);
     EXPECT_EQ(M().Counters().openFileHandles, 0);
     EXPECT_TRUE(WaitFor([&] { return M().Counters().threadsRunning == 0; }));
-    EXPECT_EQ(StopDeviceMonitor(), 0);
+    EXPECT_FALSE(StopDeviceMonitor());
   }
 }
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/device.h"
+#include "device/testing.h"
 #include "device_fixture.h"
 #include "probe_system.h"
 
@@ -39,7 +39,7 @@ class MonitorTest : public DeviceTest {
     HoldGuard hold(static_cast<std::uint32_t>(index));
     EXPECT_EQ(ConnectSlot(static_cast<std::uint32_t>(index), 1, &connection),
               ConnectResult::kConnected);
-    return g_DeviceTable[index];
+    return TableEntry(index);
   }
   Connection connection{};  // the last one Connect made
   static std::size_t Count(const std::vector<std::string>& calls,
@@ -51,7 +51,7 @@ class MonitorTest : public DeviceTest {
 
 TEST_F(MonitorTest, ThreadAndHiddenWindowWhileCounted) {
   ProbeSystem probe;
-  EXPECT_EQ(StartDeviceMonitor(), 1);
+  StartDeviceMonitor();
   EXPECT_EQ(MonitorUsers(), 1);
   EXPECT_TRUE(MonitorThreadRunning());
   ASSERT_TRUE(MonitorReady());
@@ -62,16 +62,16 @@ TEST_F(MonitorTest, ThreadAndHiddenWindowWhileCounted) {
   EXPECT_FALSE(windows[0].visible);
 
   // A second user only counts.
-  EXPECT_EQ(StartDeviceMonitor(), 1);
+  StartDeviceMonitor();
   EXPECT_EQ(MonitorUsers(), 2);
   EXPECT_EQ(M().Counters().threadsRunning, 1);
-  EXPECT_EQ(StopDeviceMonitor(), 1);
+  EXPECT_TRUE(StopDeviceMonitor());
   EXPECT_EQ(MonitorUsers(), 1);
   EXPECT_TRUE(MonitorThreadRunning());
 
   // The last stop posts WM_QUIT and waits in steps of 300 ms; the thread
   // has cleaned up by the time it returns.
-  EXPECT_EQ(StopDeviceMonitor(), 1);
+  EXPECT_TRUE(StopDeviceMonitor());
   EXPECT_EQ(MonitorUsers(), 0);
   EXPECT_FALSE(MonitorThreadRunning());
   const sim::MachineCounters counters = M().Counters();
@@ -94,7 +94,7 @@ TEST_F(MonitorTest, ThreadAndHiddenWindowWhileCounted) {
   EXPECT_LT(at("DestroyWindow"), at("UnregisterClassA Kelvra2MonitorWnd"));
   EXPECT_LT(at("UnregisterClassA Kelvra2MonitorWnd"), at("FreeLibrary"));
 
-  EXPECT_EQ(StopDeviceMonitor(), 0);
+  EXPECT_FALSE(StopDeviceMonitor());
   EXPECT_EQ(MonitorUsers(), 0);
 }
 
@@ -109,8 +109,8 @@ TEST_F(MonitorTest, OnlyNtFamilyFromVersion5RunsAThread) {
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.version));
     UseMachine(c.version);
-    EXPECT_EQ(StartDeviceMonitor(), 1);
-    EXPECT_EQ(StartDeviceMonitor(), 1);
+    StartDeviceMonitor();
+    StartDeviceMonitor();
     EXPECT_EQ(MonitorUsers(), 2);
     EXPECT_EQ(MonitorThreadRunning(), c.thread);
     if (c.thread) {
@@ -118,9 +118,9 @@ TEST_F(MonitorTest, OnlyNtFamilyFromVersion5RunsAThread) {
     } else {
       EXPECT_EQ(M().Counters().threadsRunning, 0);
     }
-    EXPECT_EQ(StopDeviceMonitor(), 1);
-    EXPECT_EQ(StopDeviceMonitor(), 1);
-    EXPECT_EQ(StopDeviceMonitor(), 0);
+    EXPECT_TRUE(StopDeviceMonitor());
+    EXPECT_TRUE(StopDeviceMonitor());
+    EXPECT_FALSE(StopDeviceMonitor());
     EXPECT_EQ(MonitorUsers(), 0);
     EXPECT_TRUE(ThreadsEnded());
   }
@@ -140,7 +140,7 @@ TEST_F(MonitorTest, UnplugOfTheOnlyOpenDriverTokenEndsTheThread) {
   EXPECT_EQ(MonitorUsers(), 0);
   EXPECT_FALSE(MonitorThreadRunning());
   EXPECT_TRUE(ThreadsEnded());
-  EXPECT_EQ(StopDeviceMonitor(), 0);
+  EXPECT_FALSE(StopDeviceMonitor());
   // The handle stays open, unusable, until its connection is closed, so
   // its value cannot name a new connection meanwhile.
   EXPECT_EQ(M().Counters().openFileHandles, 1);
@@ -173,7 +173,7 @@ TEST_F(MonitorTest, UnplugOfAListedButClosedTokenOnlyFreesIt) {
   const sim::TokenId open = M().Plug(Usb());
   const sim::TokenId listed = M().Plug(Usb());
   SlotEntry& openEntry = Connect(open);
-  SlotEntry& listedEntry = g_DeviceTable[EntryOfToken(listed)];
+  SlotEntry& listedEntry = TableEntry(EntryOfToken(listed));
   ASSERT_TRUE(MonitorReady());
 
   M().Unplug(listed);
@@ -231,8 +231,8 @@ TEST_F(MonitorTest, WindowProcedureHandlesOnlyRemovalsOfDeviceInterfaces) {
   const sim::TokenId first = M().Plug(Usb());
   const sim::TokenId second = M().Plug(Usb());
   RefreshDeviceTable();
-  SlotEntry& firstEntry = g_DeviceTable[EntryOfToken(first)];
-  SlotEntry& secondEntry = g_DeviceTable[EntryOfToken(second)];
+  SlotEntry& firstEntry = TableEntry(EntryOfToken(first));
+  SlotEntry& secondEntry = TableEntry(EntryOfToken(second));
   std::string upper = M().Token(first).path;
   for (char& ch : upper) {
     ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "device/device.h"
+#include "device/testing.h"
 #include "device_fixture.h"
 
 namespace vantor::device::testing {
@@ -20,21 +20,22 @@ class TransportTest : public DeviceTest {
     token_ = M().Plug(config);
     M().SetFaults(token_, faults);
     RefreshDeviceTable();
-    SlotEntry& entry = g_DeviceTable[EntryOfToken(token_)];
-    EXPECT_EQ(OpenSlot(entry, 1), 1);
+    SlotEntry& entry = TableEntry(EntryOfToken(token_));
+    EXPECT_TRUE(OpenSlot(entry, 1));
     M().ClearWire();
     return entry;
   }
 
-  int Control(SlotEntry& entry, std::int32_t type, const Bytes& data) {
+  bool Control(SlotEntry& entry, std::int32_t type, const Bytes& data) {
     length_ = kCapacity;
-    return TransmitControl(entry, type, data.empty() ? nullptr : data.data(),
+    return TransmitControl(Channel{entry.hDevice, entry.dwKind}, type,
+                           data.empty() ? nullptr : data.data(),
                            static_cast<std::uint32_t>(data.size()), response_,
                            &length_);
   }
-  int Apdu(SlotEntry& entry, const Bytes& apdu) {
+  bool Apdu(SlotEntry& entry, const Bytes& apdu) {
     length_ = kCapacity;
-    return TransmitApdu(entry, apdu.data(),
+    return TransmitApdu(Channel{entry.hDevice, entry.dwKind}, apdu.data(),
                         static_cast<std::uint32_t>(apdu.size()), response_,
                         &length_);
   }
@@ -77,19 +78,19 @@ TEST_F(TransportTest, DriverControlRequestsInTheSingleCall) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.type);
     M().ClearWire();
-    const int result = Control(entry, c.type, c.data);
+    const bool sent = Control(entry, c.type, c.data);
     const std::vector<WireRecord> wire = Ioctls();
     ASSERT_FALSE(wire.empty());
     EXPECT_EQ(wire[0].code, IOCTL_VX_TRANSFER);
     EXPECT_EQ(wire[0].data, c.sent);
     EXPECT_EQ(wire[0].capacity, kCapacity);
     if (c.type == 2) {
-      EXPECT_EQ(result, 0);
+      EXPECT_TRUE(sent);
       EXPECT_EQ(Response(), M().Token(token_).atr);
     }
   }
   M().ClearWire();
-  EXPECT_EQ(Control(entry, 7, {0x00}), 0);
+  EXPECT_TRUE(Control(entry, 7, {0x00}));
   EXPECT_EQ(Ioctls().size(), 1u);
 }
 
@@ -98,7 +99,7 @@ TEST_F(TransportTest, DriverFallsBackToWriteAndRead) {
   faults.refuseSingleCall = true;
   SlotEntry& entry = OpenEntry(Usb(), faults);
 
-  ASSERT_EQ(Control(entry, 2, {}), 0);
+  ASSERT_TRUE(Control(entry, 2, {}));
   EXPECT_EQ(Response(), M().Token(token_).atr);
   std::vector<WireRecord> wire = Ioctls();
   ASSERT_EQ(wire.size(), 3u);
@@ -113,14 +114,14 @@ TEST_F(TransportTest, DriverFallsBackToWriteAndRead) {
   EXPECT_EQ(wire[2].capacity, kCapacity);
 
   M().ClearWire();
-  ASSERT_EQ(Control(entry, 7, {0xAA}), 0);
+  ASSERT_TRUE(Control(entry, 7, {0xAA}));
   wire = Ioctls(IOCTL_VX_WRITE);
   ASSERT_EQ(wire.size(), 1u);
   EXPECT_EQ(wire[0].data,
             Bytes({0x40, 0x01, 0x07, 0x00, 0x00, 0x00, 0x01, 0x00, 0xAA}));
 
   M().ClearWire();
-  ASSERT_EQ(Apdu(entry, kSelect), 0);
+  ASSERT_TRUE(Apdu(entry, kSelect));
   EXPECT_EQ(Response(), Bytes({0x6A, 0x82}));
   wire = Ioctls();
   ASSERT_EQ(wire.size(), 3u);
@@ -132,7 +133,7 @@ TEST_F(TransportTest, DriverFallsBackToWriteAndRead) {
 
 TEST_F(TransportTest, DriverApduInTheSingleCall) {
   SlotEntry& entry = OpenEntry(Usb());
-  ASSERT_EQ(Apdu(entry, kSelect), 0);
+  ASSERT_TRUE(Apdu(entry, kSelect));
   EXPECT_EQ(Response(), Bytes({0x6A, 0x82}));
   std::vector<WireRecord> wire = Ioctls();
   ASSERT_EQ(wire.size(), 1u);
@@ -159,7 +160,7 @@ TEST_F(TransportTest, DriverReadIsTriedTenTimes) {
     SlotEntry& entry = OpenEntry(Usb(), faults);
     faults.driverReadFailures = failures;
     M().SetFaults(token_, faults);
-    EXPECT_EQ(Control(entry, 2, {}), failures < 10 ? 0 : -1);
+    EXPECT_EQ(Control(entry, 2, {}), failures < 10);
     EXPECT_EQ(Ioctls(IOCTL_VX_READ).size(), 10u);
   }
 }
@@ -176,7 +177,7 @@ TEST_F(TransportTest, AtrFallsBackToControlRequest2) {
     RefreshDeviceTable();
     const int index = EntryOfToken(token);
     ASSERT_EQ(index, 0);
-    const SlotEntry& entry = g_DeviceTable[index];
+    const SlotEntry& entry = TableEntry(index);
     EXPECT_EQ(Bytes(entry.bAtr, entry.bAtr + entry.bAtrLength),
               M().Token(token).atr);
     EXPECT_EQ(entry.hDevice, INVALID_HANDLE_VALUE);
@@ -194,14 +195,14 @@ TEST_F(TransportTest, AtrFallsBackToControlRequest2) {
 
 TEST_F(TransportTest, HidControlReports) {
   SlotEntry& entry = OpenEntry({});
-  ASSERT_EQ(Control(entry, 7, {0xAA}), 0);
+  ASSERT_TRUE(Control(entry, 7, {0xAA}));
   std::vector<WireRecord> sent = WireOf(WireRecord::Kind::HidSetFeature);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].reportId, 0x80);
   EXPECT_EQ(sent[0].data, Report({0x80, 0x02, 0x07, 0xAA}, 258));
 
   M().ClearWire();
-  ASSERT_EQ(Control(entry, 2, {}), 0);
+  ASSERT_TRUE(Control(entry, 2, {}));
   EXPECT_EQ(Response(), M().Token(token_).atr);
   sent = WireOf(WireRecord::Kind::HidSetFeature);
   ASSERT_EQ(sent.size(), 1u);
@@ -224,7 +225,7 @@ TEST_F(TransportTest, HidControlReports) {
   EXPECT_EQ(sent[0].data[256], 0x11);
   EXPECT_EQ(sent[0].data[257], 0x00);
   M().ClearWire();
-  EXPECT_EQ(Control(entry, 0x33, Bytes(255, 0x11)), -1);
+  EXPECT_FALSE(Control(entry, 0x33, Bytes(255, 0x11)));
   EXPECT_TRUE(M().Wire().empty());
 }
 
@@ -249,7 +250,7 @@ TEST_F(TransportTest, HidApduReportForEveryLength) {
                      shape.size));
   }
   M().ClearWire();
-  ASSERT_EQ(Apdu(entry, kSelect), 0);
+  ASSERT_TRUE(Apdu(entry, kSelect));
   EXPECT_EQ(Response(), Bytes({0x6A, 0x82}));
   EXPECT_EQ(WireOf(WireRecord::Kind::HidSetFeature)[0].data,
             Report(Cat({19, 7}, kSelect), 16));
@@ -260,7 +261,7 @@ TEST_F(TransportTest, HidReadRepeatsOnSemaphoreTimeout) {
   sim::TokenFaults faults;
   faults.hidReadTimeouts = 2;
   M().SetFaults(token_, faults);
-  ASSERT_EQ(Apdu(entry, kSelect), 0);
+  ASSERT_TRUE(Apdu(entry, kSelect));
   const std::vector<WireRecord> read = WireOf(WireRecord::Kind::HidGetFeature);
   ASSERT_EQ(read.size(), 3u);
   EXPECT_FALSE(read[0].ok);
@@ -275,22 +276,22 @@ TEST_F(TransportTest, TokenThatStopsAnsweringFailsTheExchange) {
   faults.stopsAnswering = true;
   SlotEntry& hid = OpenEntry({});
   M().SetFaults(token_, faults);
-  EXPECT_EQ(Apdu(hid, kSelect), -1);
+  EXPECT_FALSE(Apdu(hid, kSelect));
   const std::size_t reads = WireOf(WireRecord::Kind::HidGetFeature).size();
   EXPECT_GE(reads, 1u);
   EXPECT_LE(reads, static_cast<std::size_t>(kHidMaxReads));
 
   SlotEntry& driver = OpenEntry(Usb());
   M().SetFaults(token_, faults);
-  EXPECT_EQ(Control(driver, 2, {}), -1);
+  EXPECT_FALSE(Control(driver, 2, {}));
 }
 
 // Requests that no report or driver buffer carries are refused unsent, as is
 // an exchange on a free entry.
 TEST_F(TransportTest, OversizedRequestsAreNotSent) {
   SlotEntry& driver = OpenEntry(Usb());
-  EXPECT_EQ(Control(driver, 7, Bytes(256, 1)), -1);
-  EXPECT_EQ(Apdu(driver, Bytes(256, 1)), -1);
+  EXPECT_FALSE(Control(driver, 7, Bytes(256, 1)));
+  EXPECT_FALSE(Apdu(driver, Bytes(256, 1)));
   EXPECT_TRUE(M().Wire().empty());
 
   DWORD returned = 0;
@@ -307,7 +308,7 @@ TEST_F(TransportTest, OversizedRequestsAreNotSent) {
   SlotEntry free{};
   free.dwKind = SLOT_FREE;
   M().ClearWire();
-  EXPECT_EQ(Control(free, 2, {}), -1);
+  EXPECT_FALSE(Control(free, 2, {}));
   EXPECT_TRUE(M().Wire().empty());
 }
 

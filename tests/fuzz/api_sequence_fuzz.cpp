@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/device.h"
+#include "device/testing.h"
 #include "fuzz_rig.h"
 #include "sim/testing.h"
 #include "vantor/vantor.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "commandfile/commandfile.h"
-#include "device/device.h"
+#include "device/testing.h"
 #include "fuzz_rig.h"
 #include "sim/testing.h"
 #include "vantor/vantor.h"

@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/device.h"
+#include "device/testing.h"
 #include "sim/testing.h"
 #include "vantor/vantor.h"
 

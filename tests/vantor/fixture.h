@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/device.h"
+#include "device/testing.h"
 #include "sim/testing.h"
 #include "vantor/vantor.h"
 
@@ -102,8 +102,7 @@ class MachineTest : public ::testing::Test {
 
   // A copy of the table entry a context names, taken under the table lock.
   static device::SlotEntry Entry(const VXContext& context) {
-    std::lock_guard lock(device::DeviceTableLock());
-    return device::g_DeviceTable[context.dwIndex];
+    return device::testing::CopyOfEntry(context.dwIndex);
   }
 
   template <typename Condition>

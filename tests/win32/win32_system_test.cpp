@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "counting_system.h"
-#include "device/device.h"
+#include "device/testing.h"
 #include "vantor/vantor.h"
 
 namespace vantor::win32::testing {
@@ -145,7 +145,7 @@ TEST_F(Win32SystemTest, ListingExaminesAndSkipsTheSystemsOwnHidDevices) {
     // None of Wine's devices is a token: no path was read, nothing listed.
     EXPECT_THAT(calls.details, IsEmpty());
     for (int i = 0; i < device::kUsableEntries; ++i) {
-      EXPECT_EQ(device::g_DeviceTable[i].dwKind, device::SLOT_FREE);
+      EXPECT_EQ(device::testing::TableEntry(i).dwKind, device::SLOT_FREE);
     }
   }
 }
@@ -158,7 +158,7 @@ TEST_F(Win32SystemTest, InterfaceEnumerationReadsThePathsOfTheHidClass) {
   device::PathList list = nullptr;
   DWORD count = device::kUsableEntries;
   // Without a hardware-id prefix every interface of the class is taken.
-  ASSERT_EQ(device::EnumInterfacePaths(hid_, nullptr, &list, &count), 1);
+  ASSERT_TRUE(device::EnumInterfacePaths(hid_, nullptr, &list, &count));
   ASSERT_NE(list, nullptr);
   EXPECT_EQ(count, static_cast<DWORD>(present));
   for (DWORD i = 0; i < count; ++i) {
@@ -168,7 +168,7 @@ TEST_F(Win32SystemTest, InterfaceEnumerationReadsThePathsOfTheHidClass) {
     EXPECT_EQ(list[i]->cbSize, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
   }
   EXPECT_EQ(list[count], nullptr);
-  EXPECT_EQ(device::FreePathList(list), 1);
+  EXPECT_TRUE(device::FreePathList(list));
 
   // Size query then read, per interface; the read with the platform's size.
   std::vector<CountingSystem::DetailCall> reads;
@@ -206,7 +206,7 @@ bool ClassRegistered() {
 
 TEST_F(Win32SystemTest, MonitorRunsAHiddenWindowOnItsOwnThread) {
   CountingSystem counting;
-  ASSERT_EQ(device::StartDeviceMonitor(), 1);
+  device::StartDeviceMonitor();
   EXPECT_TRUE(device::MonitorThreadRunning());
   HWND window = WaitForMonitorWindow(true);
   ASSERT_NE(window, nullptr);
@@ -220,12 +220,12 @@ TEST_F(Win32SystemTest, MonitorRunsAHiddenWindowOnItsOwnThread) {
               ::testing::IsSupersetOf({"RegisterDeviceNotificationA",
                                        "UnregisterDeviceNotification"}));
 
-  ASSERT_EQ(device::StopDeviceMonitor(), 1);
+  ASSERT_TRUE(device::StopDeviceMonitor());
   EXPECT_FALSE(device::MonitorThreadRunning());
   EXPECT_EQ(device::MonitorUsers(), 0);
   EXPECT_EQ(::FindWindowA(device::kMonitorClassName, nullptr), nullptr);
   EXPECT_FALSE(ClassRegistered());
-  EXPECT_EQ(device::StopDeviceMonitor(), 0);
+  EXPECT_FALSE(device::StopDeviceMonitor());
 }
 
 TEST_F(Win32SystemTest, RemovalBroadcastClosesAndFreesTheOpenEntry) {
@@ -240,14 +240,14 @@ TEST_F(Win32SystemTest, RemovalBroadcastClosesAndFreesTheOpenEntry) {
   ASSERT_TRUE(::CreatePipe(&reader, &device, nullptr, 0));
   {
     std::lock_guard guard(device::DeviceTableLock());
-    device::SlotEntry& entry = device::g_DeviceTable[3];
+    device::SlotEntry& entry = device::testing::TableEntry(3);
     entry = device::SlotEntry{};
     entry.dwKind = device::SLOT_DRIVER;
     entry.hDevice = device;
     entry.dwOpenCount = 1;
     std::strcpy(entry.szPath, kPath);
   }
-  ASSERT_EQ(device::StartDeviceMonitor(), 1);
+  device::StartDeviceMonitor();
   HWND window = WaitForMonitorWindow(true);
   ASSERT_NE(window, nullptr);
 
@@ -266,7 +266,7 @@ TEST_F(Win32SystemTest, RemovalBroadcastClosesAndFreesTheOpenEntry) {
   EXPECT_EQ(::SendMessageA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
                            reinterpret_cast<LPARAM>(broadcast)),
             0);
-  EXPECT_EQ(device::g_DeviceTable[3].dwKind, device::SLOT_DRIVER);
+  EXPECT_EQ(device::testing::TableEntry(3).dwKind, device::SLOT_DRIVER);
   EXPECT_EQ(device::MonitorUsers(), 1);
 
   EXPECT_EQ(::SendMessageA(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
@@ -274,7 +274,7 @@ TEST_F(Win32SystemTest, RemovalBroadcastClosesAndFreesTheOpenEntry) {
             0);
   {
     std::lock_guard guard(device::DeviceTableLock());
-    const device::SlotEntry& entry = device::g_DeviceTable[3];
+    const device::SlotEntry& entry = device::testing::TableEntry(3);
     EXPECT_EQ(entry.dwKind, device::SLOT_FREE);
     EXPECT_EQ(entry.hDevice, INVALID_HANDLE_VALUE);
     EXPECT_EQ(entry.dwOpenCount, 0);
@@ -297,7 +297,7 @@ TEST_F(Win32SystemTest, RemovalBroadcastClosesAndFreesTheOpenEntry) {
   // nothing left to stop.
   EXPECT_FALSE(device::MonitorThreadRunning());
   EXPECT_EQ(WaitForMonitorWindow(false), nullptr);
-  EXPECT_EQ(device::StopDeviceMonitor(), 0);
+  EXPECT_FALSE(device::StopDeviceMonitor());
 }
 
 }  // namespace
