@@ -14,10 +14,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
 bench="$build/bench/vantor_bench"
-if [ ! -x "$bench" ]; then
-  cmake --preset release >/dev/null
-  cmake --build --preset release --target vantor_bench
-fi
+# Built (or brought up to date) first, so the counts are of this tree.
+[ -f "$build/CMakeCache.txt" ] || cmake --preset release >/dev/null
+cmake --build "$build" --target vantor_bench >/dev/null
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 

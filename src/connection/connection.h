@@ -84,29 +84,33 @@ class SlotHold {
 
 // Refreshes the device table and fills one context per used entry.
 // `length`: the size of `contexts` in bytes on entry, 92 times the number of
-// used entries on return (also on 17). 0, 2 or 17.
+// used entries on return (also on VX_BUFFER_TOO_SMALL). VX_SUCCESS,
+// VX_INVALID_PARAMETER or VX_BUFFER_TOO_SMALL.
 std::uint32_t SlotList(VXContext* contexts, std::uint32_t* length);
 
 // Connects the context with the share mode (0 exclusive, 1 shared); the
 // protocols must include 4, which is reported in `activeProtocol` where
-// given. 0, 2, 5 or 20.
+// given. VX_SUCCESS, VX_INVALID_PARAMETER, VX_DEVICE_BUSY or
+// VX_PROTOCOL_MISMATCH.
 std::uint32_t SlotConnect(VXContext* context, std::uint32_t shareMode,
                           std::uint32_t protocols,
                           std::uint32_t* activeProtocol);
 
 // Ends one connection; the last one closes the device. A context connected
 // more than once keeps its handle until its last connection ends. A
-// context whose device is gone gives 2: what the library held for it is
-// released and the context is marked closed (hDevice 0xFFFFFFFF), so it
-// can never match a later connection. `disposition` is not used. 0 or 2.
+// context whose device is gone gives VX_INVALID_PARAMETER: what the
+// library held for it is released and the context is marked closed
+// (hDevice 0xFFFFFFFF), so it can never match a later connection.
+// `disposition` is not used. VX_SUCCESS or VX_INVALID_PARAMETER.
 std::uint32_t SlotDisconnect(VXContext* context, std::uint32_t disposition);
 
 // Exchanges one control request of `type` with up to 255 data bytes (254 to
 // a HID token; none when `data` is absent and `dataLength` 0); more is
-// refused with 2 before anything is sent. An empty response leaves
-// `output` and `returnedLength` untouched. A response longer than
-// `outputCapacity` gives 17 with the needed length where `returnedLength` is
-// given, and is dropped (result 0) where it is not. 0, 2, 3 or 17.
+// refused with VX_INVALID_PARAMETER before anything is sent. An empty
+// response leaves `output` and `returnedLength` untouched. A response
+// longer than `outputCapacity` gives VX_BUFFER_TOO_SMALL with the needed
+// length where `returnedLength` is given, and is dropped (VX_SUCCESS) where
+// it is not. Otherwise VX_SUCCESS, VX_INVALID_PARAMETER or VX_COMM_ERROR.
 std::uint32_t SlotControl(VXContext* context, std::int32_t type,
                           const std::uint8_t* data, std::uint32_t dataLength,
                           std::uint8_t* output, std::uint32_t outputCapacity,
@@ -121,7 +125,8 @@ std::uint32_t SlotControl(const SlotHold& held, VXContext* context,
 
 // Exchanges one APDU of 5 to 255 bytes. `responseLength` is the response
 // buffer's size on entry and the response length (data and SW1 SW2) on
-// return, also on 17. 0, 2, 3 or 17.
+// return, also on VX_BUFFER_TOO_SMALL. VX_SUCCESS, VX_INVALID_PARAMETER,
+// VX_COMM_ERROR or VX_BUFFER_TOO_SMALL.
 std::uint32_t SlotTransmit(const VXContext* context, const std::uint8_t* apdu,
                            std::uint32_t apduLength, std::uint8_t* response,
                            std::uint32_t* responseLength);
