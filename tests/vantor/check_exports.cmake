@@ -19,18 +19,8 @@ if(NOT result EQUAL 0)
 endif()
 
 # The calls the header exports.
-file(READ ${HEADER} header)
-string(REGEX MATCHALL "VX_EXPORT[^;(]*[ *](VX[A-Za-z0-9_]+)[ ]*\\("
-       declarations "${header}")
-set(expected)
-foreach(declaration IN LISTS declarations)
-  string(REGEX MATCH "(VX[A-Za-z0-9_]+)[ ]*\\($" name "${declaration}")
-  list(APPEND expected ${CMAKE_MATCH_1})
-endforeach()
-list(REMOVE_DUPLICATES expected)
-if(NOT expected)
-  message(FATAL_ERROR "check_exports: no exported calls declared in ${HEADER}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/exported_calls.cmake)
+exported_calls(${HEADER} expected)
 
 set(found)
 set(unexpected)

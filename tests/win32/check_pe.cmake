@@ -27,18 +27,8 @@ if(MODE STREQUAL "exports")
     message(FATAL_ERROR "check_pe: HEADER is not set")
   endif()
   # The calls the header exports.
-  file(READ ${HEADER} header)
-  string(REGEX MATCHALL "VX_EXPORT[^;(]*[ *](VX[A-Za-z0-9_]+)[ ]*\\("
-         declarations "${header}")
-  set(expected)
-  foreach(declaration IN LISTS declarations)
-    string(REGEX MATCH "(VX[A-Za-z0-9_]+)[ ]*\\($" name "${declaration}")
-    list(APPEND expected ${CMAKE_MATCH_1})
-  endforeach()
-  list(REMOVE_DUPLICATES expected)
-  if(NOT expected)
-    message(FATAL_ERROR "check_pe: no exported calls declared in ${HEADER}")
-  endif()
+  include(${CMAKE_CURRENT_LIST_DIR}/../vantor/exported_calls.cmake)
+  exported_calls(${HEADER} expected)
 
   # The names of the export table: "[ordinal] name" lines after its title.
   set(found)
